@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs every Debian package needed to build, run and test Orvanta.
+# Idempotent and non-interactive; run as root (or through sudo) on Debian 12.
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake pkg-config
+  libwxgtk3.2-dev
+  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+  libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
+  libcurl4-openssl-dev
+  libsecret-1-dev libglib2.0-dev
+  libgtest-dev libgmock-dev
+  # run
+  xdg-utils ca-certificates
+  # test camera and stream tests
+  python3 python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-rtsp-server-1.0
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad gstreamer1.0-libav
+  ffmpeg
+  # window tests and screenshots
+  xvfb xauth imagemagick
+  # platform tests: private D-Bus daemons, logind mock, Secret Service
+  dbus dbus-daemon python3-dbus python3-dbusmock gnome-keyring libsecret-tools
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -q
+  "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
