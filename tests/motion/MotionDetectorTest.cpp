@@ -1,0 +1,274 @@
+#include "MotionDetector.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+const cv::Vec3b kMarkColour(255, 64, 64);
+const cv::Scalar kBackground(100, 100, 100);
+const cv::Scalar kObject(230, 230, 230);
+
+// Rows 0..59 hold the label; boxes of the scenes below lie well under it.
+constexpr int kLabelBottom = 60;
+
+cv::Mat Scene(int width, int height)
+{
+    return cv::Mat(height, width, CV_8UC3, kBackground);
+}
+
+cv::Mat SceneWith(int width, int height, const std::vector<cv::Rect>& objects)
+{
+    cv::Mat frame = Scene(width, height);
+    for (const auto& r : objects)
+        cv::rectangle(frame, r, kObject, cv::FILLED);
+    return frame;
+}
+
+bool SameImage(const cv::Mat& a, const cv::Mat& b)
+{
+    return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
+}
+
+// 255 where the pixel has exactly the mark colour.
+cv::Mat MarkMask(const cv::Mat& frame)
+{
+    cv::Mat mask;
+    cv::inRange(frame, kMarkColour, kMarkColour, mask);
+    return mask;
+}
+
+int LabelPixels(const cv::Mat& frame)
+{
+    return cv::countNonZero(MarkMask(frame)(cv::Rect(0, 0, frame.cols, kLabelBottom)));
+}
+
+// Boxes drawn below the label area, as the bounding rectangles of the
+// connected outlines of mark-coloured pixels.
+std::vector<cv::Rect> Boxes(const cv::Mat& frame)
+{
+    cv::Mat mask = MarkMask(frame);
+    mask(cv::Rect(0, 0, frame.cols, kLabelBottom)).setTo(0);
+    std::vector<std::vector<cv::Point>> outlines;
+    cv::findContours(mask, outlines, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    std::vector<cv::Rect> boxes;
+    for (const auto& outline : outlines)
+        boxes.push_back(cv::boundingRect(outline));
+    std::sort(boxes.begin(), boxes.end(),
+              [](const cv::Rect& a, const cv::Rect& b) { return a.x < b.x; });
+    return boxes;
+}
+
+// The box must enclose the object with a margin of a few pixels (blur and
+// dilation widen the changed region), and no more.
+void ExpectBoxAround(const cv::Rect& box, const cv::Rect& object)
+{
+    constexpr int kMaxMargin = 10;
+    EXPECT_LE(box.x, object.x);
+    EXPECT_LE(box.y, object.y);
+    EXPECT_GE(box.br().x, object.br().x);
+    EXPECT_GE(box.br().y, object.br().y);
+    EXPECT_GE(box.x, object.x - kMaxMargin);
+    EXPECT_GE(box.y, object.y - kMaxMargin);
+    EXPECT_LE(box.br().x, object.br().x + kMaxMargin);
+    EXPECT_LE(box.br().y, object.br().y + kMaxMargin);
+}
+
+}  // namespace
+
+TEST(MotionDetectorQuiet, FirstFrameIsNeverMotionAndStaysUntouched)
+{
+    MotionDetector detector;
+    cv::Mat frame = SceneWith(640, 480, {cv::Rect(300, 200, 120, 100)});
+    const cv::Mat original = frame.clone();
+    EXPECT_FALSE(detector.DetectAndAnnotate(frame));
+    EXPECT_TRUE(SameImage(frame, original));
+}
+
+TEST(MotionDetectorQuiet, IdenticalFramesAreNotMotion)
+{
+    MotionDetector detector;
+    cv::Mat first = SceneWith(640, 480, {cv::Rect(300, 200, 120, 100)});
+    cv::Mat second = first.clone();
+    const cv::Mat original = second.clone();
+    detector.DetectAndAnnotate(first);
+    EXPECT_FALSE(detector.DetectAndAnnotate(second));
+    EXPECT_TRUE(SameImage(second, original));
+}
+
+TEST(MotionDetectorQuiet, SmallChangeIsIgnoredEvenAboveOnePercent)
+{
+    // On 200 x 150 a 40 x 40 change is several per cent of the frame, but its
+    // region stays far below 6000 px².
+    MotionDetector detector;
+    cv::Mat before = Scene(200, 150);
+    cv::Mat after = SceneWith(200, 150, {cv::Rect(120, 80, 40, 40)});
+    const cv::Mat original = after.clone();
+    detector.DetectAndAnnotate(before);
+    EXPECT_FALSE(detector.DetectAndAnnotate(after));
+    EXPECT_TRUE(SameImage(after, original));
+}
+
+TEST(MotionDetectorQuiet, ManySmallChangesAddingUpAreIgnored)
+{
+    std::vector<cv::Rect> specks;
+    for (int y = 70; y + 30 <= 480; y += 80)
+        for (int x = 10; x + 30 <= 640; x += 80)
+            specks.emplace_back(x, y, 30, 30);
+    ASSERT_GT(specks.size() * 30 * 30, 640u * 480u / 100u);
+
+    MotionDetector detector;
+    cv::Mat before = Scene(640, 480);
+    cv::Mat after = SceneWith(640, 480, specks);
+    const cv::Mat original = after.clone();
+    detector.DetectAndAnnotate(before);
+    EXPECT_FALSE(detector.DetectAndAnnotate(after));
+    EXPECT_TRUE(SameImage(after, original));
+}
+
+TEST(MotionDetectorMotion, LargeObjectGetsOneBoxAndTheLabel)
+{
+    const cv::Rect object(300, 200, 120, 100);
+    MotionDetector detector;
+    cv::Mat before = Scene(640, 480);
+    cv::Mat after = SceneWith(640, 480, {object});
+    detector.DetectAndAnnotate(before);
+    ASSERT_TRUE(detector.DetectAndAnnotate(after));
+
+    const auto boxes = Boxes(after);
+    ASSERT_EQ(boxes.size(), 1u);
+    ExpectBoxAround(boxes[0], object);
+
+    // Only an outline: the inside of the object keeps its own colour.
+    EXPECT_EQ(after.at<cv::Vec3b>(250, 360), cv::Vec3b(230, 230, 230));
+
+    // The label starts at x = 24 with its baseline at y = 44.
+    EXPECT_GT(LabelPixels(after), 100);
+    const cv::Mat labelMarks = MarkMask(after)(cv::Rect(0, 0, after.cols, kLabelBottom));
+    const cv::Rect labelBox = cv::boundingRect(labelMarks);
+    EXPECT_GE(labelBox.x, 24);
+    EXPECT_LE(labelBox.x, 30);
+    EXPECT_GE(labelBox.y, 20);
+    EXPECT_LE(labelBox.br().y, 50);
+}
+
+TEST(MotionDetectorMotion, TwoSeparateObjectsGetTwoBoxesAndOneLabel)
+{
+    const cv::Rect left(60, 150, 110, 100);
+    const cv::Rect right(420, 300, 120, 110);
+    MotionDetector detector;
+    cv::Mat before = Scene(640, 480);
+    cv::Mat after = SceneWith(640, 480, {left, right});
+    detector.DetectAndAnnotate(before);
+    ASSERT_TRUE(detector.DetectAndAnnotate(after));
+
+    const auto boxes = Boxes(after);
+    ASSERT_EQ(boxes.size(), 2u);
+    ExpectBoxAround(boxes[0], left);
+    ExpectBoxAround(boxes[1], right);
+    EXPECT_GT(LabelPixels(after), 100);
+}
+
+TEST(MotionDetectorMotion, ObjectLeavingTheSceneIsMotionToo)
+{
+    const cv::Rect object(300, 200, 120, 100);
+    MotionDetector detector;
+    cv::Mat before = SceneWith(640, 480, {object});
+    cv::Mat after = Scene(640, 480);
+    detector.DetectAndAnnotate(before);
+    ASSERT_TRUE(detector.DetectAndAnnotate(after));
+    const auto boxes = Boxes(after);
+    ASSERT_EQ(boxes.size(), 1u);
+    ExpectBoxAround(boxes[0], object);
+}
+
+TEST(MotionDetectorMotion, GlobalBrightnessJumpCountsAsMotion)
+{
+    MotionDetector detector;
+    cv::Mat dark = Scene(320, 240);
+    cv::Mat bright(240, 320, CV_8UC3, cv::Scalar(160, 160, 160));
+    detector.DetectAndAnnotate(dark);
+    EXPECT_TRUE(detector.DetectAndAnnotate(bright));
+    EXPECT_GT(LabelPixels(bright), 100);
+}
+
+TEST(MotionDetectorMotion, SmallBrightnessDriftIsNotMotion)
+{
+    MotionDetector detector;
+    cv::Mat dark = Scene(320, 240);
+    cv::Mat lighter(240, 320, CV_8UC3, cv::Scalar(140, 140, 140));
+    detector.DetectAndAnnotate(dark);
+    EXPECT_FALSE(detector.DetectAndAnnotate(lighter));
+}
+
+TEST(MotionDetectorMotion, AnnotationsNeverFeedTheNextComparison)
+{
+    MotionDetector detector;
+    cv::Mat before = Scene(640, 480);
+    cv::Mat annotated = SceneWith(640, 480, {cv::Rect(300, 200, 120, 100)});
+    cv::Mat sameScene = annotated.clone();
+    detector.DetectAndAnnotate(before);
+    ASSERT_TRUE(detector.DetectAndAnnotate(annotated));
+    EXPECT_FALSE(detector.DetectAndAnnotate(sameScene));
+    EXPECT_EQ(LabelPixels(sameScene), 0);
+}
+
+TEST(MotionDetectorOddFrames, SizeChangeStartsOverAtTheNewSize)
+{
+    MotionDetector detector;
+    cv::Mat large = Scene(640, 480);
+    detector.DetectAndAnnotate(large);
+
+    // A different scene at a new size would be motion if it were compared.
+    cv::Mat small(240, 320, CV_8UC3, cv::Scalar(200, 200, 200));
+    const cv::Mat original = small.clone();
+    bool motion = true;
+    EXPECT_NO_THROW(motion = detector.DetectAndAnnotate(small));
+    EXPECT_FALSE(motion);
+    EXPECT_TRUE(SameImage(small, original));
+
+    cv::Mat smallStill = small.clone();
+    EXPECT_FALSE(detector.DetectAndAnnotate(smallStill));
+
+    const cv::Rect object(150, 100, 100, 90);
+    cv::Mat smallMoved = smallStill.clone();
+    cv::rectangle(smallMoved, object, cv::Scalar(60, 60, 60), cv::FILLED);
+    ASSERT_TRUE(detector.DetectAndAnnotate(smallMoved));
+    const auto boxes = Boxes(smallMoved);
+    ASSERT_EQ(boxes.size(), 1u);
+    ExpectBoxAround(boxes[0], object);
+}
+
+TEST(MotionDetectorOddFrames, SameAreaOtherShapeIsASizeChange)
+{
+    MotionDetector detector;
+    cv::Mat wide = Scene(640, 360);
+    cv::Mat tall(640, 360, CV_8UC3, cv::Scalar(200, 200, 200));
+    detector.DetectAndAnnotate(wide);
+    bool motion = true;
+    EXPECT_NO_THROW(motion = detector.DetectAndAnnotate(tall));
+    EXPECT_FALSE(motion);
+}
+
+TEST(MotionDetectorOddFrames, EmptyOrForeignFramesAreIgnored)
+{
+    MotionDetector detector;
+    cv::Mat before = Scene(640, 480);
+    detector.DetectAndAnnotate(before);
+
+    cv::Mat empty;
+    cv::Mat zeroRows(0, 640, CV_8UC3);
+    cv::Mat singleChannel(480, 640, CV_8UC1, cv::Scalar(10));
+    cv::Mat fourChannels(480, 640, CV_8UC4, cv::Scalar(10, 10, 10, 255));
+    for (cv::Mat* odd : {&empty, &zeroRows, &singleChannel, &fourChannels}) {
+        const cv::Mat original = odd->clone();
+        bool motion = true;
+        EXPECT_NO_THROW(motion = detector.DetectAndAnnotate(*odd));
+        EXPECT_FALSE(motion);
+        EXPECT_TRUE(odd->empty() || SameImage(*odd, original));
+    }
+
+    // The last proper frame is still the reference.
+    cv::Mat after = SceneWith(640, 480, {cv::Rect(300, 200, 120, 100)});
+    EXPECT_TRUE(detector.DetectAndAnnotate(after));
+}
