@@ -1,0 +1,16 @@
+#pragma once
+
+#include <wx/string.h>
+
+class wxConfigBase;
+
+// Creates the application's configuration store, a file in the XDG
+// configuration folder named after the application, and installs it as the
+// default (wxConfigBase::Get). The file is readable by its owner only: it
+// holds camera passwords inside URLs and the Drive access token. A missing,
+// unreadable or garbled file never stops start-up. Call after the vendor and
+// application names are set. Returns the store (owned by wxConfigBase).
+wxConfigBase* OpenConfigStore();
+
+// Where "Support Developer" leads; fixed when the program is built.
+wxString DonationUrl();

@@ -1,0 +1,455 @@
+#include "MainFrame.h"
+
+#include "AppConfig.h"
+#include "PreviewPlacement.h"
+#include "TextConversion.h"
+
+#include "PowerNotifications.h"
+#include "SleepInhibitor.h"
+
+#include <opencv2/core.hpp>
+
+#include <wx/bitmap.h>
+#include <wx/button.h>
+#include <wx/config.h>
+#include <wx/dialog.h>
+#include <wx/image.h>
+#include <wx/menu.h>
+#include <wx/msgdlg.h>
+#include <wx/panel.h>
+#include <wx/sizer.h>
+#include <wx/statbmp.h>
+#include <wx/stattext.h>
+#include <wx/statusbr.h>
+#include <wx/textctrl.h>
+#include <wx/utils.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+// The idle-sleep assertion while a stream runs; null when none is held.
+// Touched on the GUI thread only.
+std::unique_ptr<IdleSleepAssertion> gSleepAssertion;
+
+const unsigned char kBackgroundRed = 18;
+const unsigned char kBackgroundGreen = 24;
+const unsigned char kBackgroundBlue = 38;
+
+const char* const kAboutMessage =
+    "Orvanta 1.0.0\n\nMonitors an RTSP stream, detects motion, and uploads captured "
+    "frames to Google Drive.";
+
+}  // namespace
+
+wxBEGIN_EVENT_TABLE(MainFrame, wxFrame)
+    EVT_MENU(wxID_EXIT, MainFrame::OnQuit)
+    EVT_MENU(wxID_ABOUT, MainFrame::OnAbout)
+    EVT_MENU(wxID_PREFERENCES, MainFrame::OnSettings)
+    EVT_MENU(ID_DRIVE_CONNECT, MainFrame::OnDriveConnect)
+    EVT_MENU(ID_DRIVE_DISCONNECT, MainFrame::OnDriveDisconnect)
+    EVT_MENU(ID_DONATION, MainFrame::OnDonation)
+    EVT_UPDATE_UI(ID_DRIVE_CONNECT, MainFrame::OnUpdateDriveConnect)
+    EVT_UPDATE_UI(ID_DRIVE_DISCONNECT, MainFrame::OnUpdateDriveDisconnect)
+wxEND_EVENT_TABLE()
+
+MainFrame::MainFrame(const wxString& title)
+    : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(1100, 760),
+              wxDEFAULT_FRAME_STYLE),
+      lifeline(std::make_shared<WindowLifeline>(this))
+{
+    LoadPersistedSettings();
+    ConfigureAnalytics();
+    BuildUi();
+    Bind(wxEVT_CLOSE_WINDOW, &MainFrame::OnClose, this);
+    analytics.TrackEvent("app_open");
+    StartStream();
+}
+
+MainFrame::~MainFrame()
+{
+    // From here on, completions of detached threads are dropped.
+    lifeline->Detach();
+    StopStream();
+    powerNotifications.reset();
+}
+
+void MainFrame::BuildUi()
+{
+    auto* driveMenu = new wxMenu;
+    driveMenu->Append(wxID_ABOUT, wxString::FromUTF8("&About\tF1"),
+                      "Show information about this application");
+    driveMenu->Append(wxID_PREFERENCES, wxString::FromUTF8("Settings\u2026\tCtrl-,"),
+                      "Edit application settings");
+    driveMenu->AppendSeparator();
+    driveMenu->Append(wxID_EXIT, "E&xit\tCtrl-Q", "Quit the application");
+    driveMenu->Append(ID_DRIVE_CONNECT, "Connect...", "Authenticate with Google Drive");
+    driveMenu->Append(ID_DRIVE_DISCONNECT, "Disconnect", "Remove Google Drive authentication");
+
+    auto* donationMenu = new wxMenu;
+    donationMenu->Append(ID_DONATION, "Donate...", "Support this project");
+
+    auto* menuBar = new wxMenuBar;
+    menuBar->Append(driveMenu, "&Drive");
+    menuBar->Append(donationMenu, "&Donation");
+    SetMenuBar(menuBar);
+
+    CreateStatusBar(1);
+    SetStatusText("Preparing RTSP viewer...", 0);
+
+    auto* panel = new wxPanel(this, wxID_ANY, wxDefaultPosition, wxDefaultSize,
+                              wxTAB_TRAVERSAL | wxNO_BORDER);
+    auto* sizer = new wxBoxSizer(wxVERTICAL);
+
+    auto* title = new wxStaticText(panel, wxID_ANY, "RTSP Stream Preview");
+    wxFont titleFont = title->GetFont();
+    titleFont.SetWeight(wxFONTWEIGHT_BOLD);
+    titleFont.SetPointSize(titleFont.GetPointSize() + 4);
+    title->SetFont(titleFont);
+    sizer->Add(title, 0, wxLEFT | wxRIGHT | wxTOP, 16);
+
+    statusText = new wxStaticText(panel, wxID_ANY, "Connecting to stream...",
+                                  wxDefaultPosition, wxDefaultSize, 0, "statusText");
+    statusText->Wrap(1000);
+    sizer->Add(statusText, 0, wxALL | wxEXPAND, 16);
+
+    wxImage placeholder(960, 540, false);
+    placeholder.SetRGB(wxRect(0, 0, 960, 540), kBackgroundRed, kBackgroundGreen,
+                       kBackgroundBlue);
+    preview = new wxStaticBitmap(panel, wxID_ANY, wxBitmap(placeholder, wxBITMAP_SCREEN_DEPTH, 1.0),
+                                 wxDefaultPosition, wxDefaultSize, 0, "preview");
+    sizer->Add(preview, 1, wxEXPAND | wxLEFT | wxRIGHT | wxBOTTOM, 16);
+
+    panel->SetSizer(sizer);
+}
+
+void MainFrame::StartStream()
+{
+    if (decoder.IsRunning()) {
+        return;
+    }
+    if (rtspUrl.empty()) {
+        PostStatus(wxString::FromUTF8("No RTSP URL configured. Open Settings\u2026 to set one."));
+        return;
+    }
+
+    gSleepAssertion = IdleSleepAssertion::Take("Orvanta", "Orvanta stream monitoring");
+    if (!powerNotifications) {
+        RegisterForSystemPower();
+    }
+
+    PostStatus("Connecting to RTSP stream...");
+
+    // The decoder thread is joined before the window goes, so the callbacks
+    // may hold the bare window pointer.
+    decoder.Start(
+        ToLocaleBytes(rtspUrl),
+        [this](std::vector<uint8_t> frame, int width, int height) {
+            HandleDecodedFrame(std::move(frame), width, height);
+        },
+        [this](const std::string& message) { PostStatus(wxString::FromUTF8(message)); });
+}
+
+void MainFrame::StopStream()
+{
+    decoder.Stop();
+    gSleepAssertion.reset();
+}
+
+void MainFrame::PostStatus(const wxString& text)
+{
+    // Queued even on the GUI thread so that texts appear in posting order.
+    wxString copy = text;
+    copy.Shrink();
+    lifeline->Post([this, copy]() { ShowStatus(copy); });
+}
+
+void MainFrame::ShowStatus(const wxString& text)
+{
+    if (statusText != nullptr) {
+        statusText->SetLabel(text);
+        statusText->Wrap(1000);
+    }
+    std::printf("[Status] %s\n", ToLocaleBytes(text).c_str());
+    std::fflush(stdout);
+    SetStatusText(text, 0);
+}
+
+void MainFrame::LoadPersistedSettings()
+{
+    wxConfigBase* config = wxConfigBase::Get();
+    if (config == nullptr) {
+        return;
+    }
+    wxString storedUrl;
+    if (config->Read("/Stream/RtspUrl", &storedUrl) && !storedUrl.empty()) {
+        rtspUrl = storedUrl;
+    }
+    const bool hasClientId = config->Read("/Analytics/ClientId", &analyticsClientId);
+    if (!hasClientId || analyticsClientId.empty()) {
+        analyticsClientId = FromLocaleBytes(GoogleAnalyticsClient::GenerateClientId());
+        config->Write("/Analytics/ClientId", analyticsClientId);
+        config->Flush();
+    }
+}
+
+void MainFrame::SavePersistedSettings()
+{
+    wxConfigBase* config = wxConfigBase::Get();
+    if (config == nullptr) {
+        return;
+    }
+    config->Write("/Stream/RtspUrl", rtspUrl);
+    config->Write("/Analytics/ClientId", analyticsClientId);
+    config->Flush();
+}
+
+void MainFrame::ConfigureAnalytics()
+{
+    analytics.Configure(BuiltInMeasurementId(), BuiltInApiSecret(),
+                        ToLocaleBytes(analyticsClientId));
+}
+
+void MainFrame::OnQuit(wxCommandEvent&)
+{
+    Close(true);
+}
+
+void MainFrame::OnClose(wxCloseEvent& event)
+{
+    StopStream();
+    analytics.TrackEventSync("app_close");
+    event.Skip();
+}
+
+void MainFrame::OnSettings(wxCommandEvent&)
+{
+    wxDialog dialog(this, wxID_ANY, "Settings", wxDefaultPosition, wxDefaultSize,
+                    wxDEFAULT_DIALOG_STYLE | wxRESIZE_BORDER);
+    auto* sizer = new wxBoxSizer(wxVERTICAL);
+    sizer->Add(new wxStaticText(&dialog, wxID_ANY, "RTSP stream URL:"), 0,
+               wxLEFT | wxRIGHT | wxTOP, 16);
+    auto* urlField = new wxTextCtrl(&dialog, wxID_ANY, rtspUrl, wxDefaultPosition,
+                                    wxSize(520, -1), 0, wxDefaultValidator, "rtspUrl");
+    sizer->Add(urlField, 0, wxALL | wxEXPAND, 16);
+    if (wxSizer* buttons = dialog.CreateStdDialogButtonSizer(wxOK | wxCANCEL)) {
+        sizer->Add(buttons, 0, wxALL | wxEXPAND, 16);
+    }
+    dialog.SetSizerAndFit(sizer);
+    dialog.Centre(wxBOTH);
+    if (dialog.ShowModal() != wxID_OK) {
+        return;
+    }
+
+    wxString entered = urlField->GetValue();
+    entered.Trim(true).Trim(false);
+    if (entered.empty() || entered == rtspUrl) {
+        return;
+    }
+    rtspUrl = entered;
+    SavePersistedSettings();
+    PostStatus("Applying new RTSP URL...");
+    StopStream();
+    StartStream();
+}
+
+void MainFrame::HandleDecodedFrame(std::vector<uint8_t> frame, int width, int height)
+{
+    cv::Mat image(height, width, CV_8UC3, frame.data());
+    const bool motion = motionDetector.DetectAndAnnotate(image);
+
+    if (motion != motionActive) {
+        motionActive = motion;
+        PostStatus(motion ? "Motion detected in stream." : "Receiving frames.");
+    }
+
+    if (motion && driveUploader.IsAuthenticated()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastUploadTime >= std::chrono::seconds(1)) {
+            lastUploadTime = now;
+            UploadFrameToDrive(frame, width, height);
+        }
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(pendingPreviewMutex);
+        pendingPreviews.push_back(PendingPreview{std::move(frame), width, height});
+        // A GUI thread that has fallen behind only ever draws the newest few.
+        while (pendingPreviews.size() > kMaxPendingPreviews) {
+            pendingPreviews.pop_front();
+        }
+    }
+    lifeline->Post([this]() { DrawNextPendingPreview(); });
+}
+
+std::size_t MainFrame::PendingPreviewCount() const
+{
+    std::lock_guard<std::mutex> lock(pendingPreviewMutex);
+    return pendingPreviews.size();
+}
+
+void MainFrame::DrawNextPendingPreview()
+{
+    PendingPreview next;
+    {
+        std::lock_guard<std::mutex> lock(pendingPreviewMutex);
+        // More calls are queued than frames kept when older frames were
+        // dropped; the surplus calls find nothing to draw.
+        if (pendingPreviews.empty()) {
+            return;
+        }
+        next = std::move(pendingPreviews.front());
+        pendingPreviews.pop_front();
+    }
+    UpdatePreview(next.frame, next.width, next.height);
+}
+
+void MainFrame::UpdatePreview(const std::vector<uint8_t>& frame, int width, int height)
+{
+    if (width < 1 || height < 1 || preview == nullptr) {
+        std::fprintf(stderr, "[UpdatePreview] early return: null=%d w=%d h=%d\n",
+                     preview == nullptr ? 1 : 0, width, height);
+        return;
+    }
+    const std::size_t expectedBytes =
+        static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3;
+    if (frame.size() < expectedBytes) {
+        // Never read past the vector: a frame shorter than its size claims is
+        // not an RGB frame.
+        std::fprintf(stderr, "[UpdatePreview] early return: short frame %zu of %zu bytes\n",
+                     frame.size(), expectedBytes);
+        return;
+    }
+
+    wxImage image(width, height, true);
+    std::copy(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(expectedBytes),
+              image.GetData());
+
+    wxSize target = preview->GetClientSize();
+    if (target.GetWidth() < 64 || target.GetHeight() < 64) {
+        const wxSize minimum = preview->GetMinSize();
+        target = (minimum.GetWidth() >= 64 && minimum.GetHeight() >= 64) ? minimum
+                                                                           : wxSize(960, 540);
+    }
+    const PreviewPlacement placement =
+        ComputePreviewPlacement(target.GetWidth(), target.GetHeight(), width, height);
+
+    image.Rescale(placement.scaledWidth, placement.scaledHeight, wxIMAGE_QUALITY_HIGH);
+    wxImage canvas(target.GetWidth(), target.GetHeight(), false);
+    canvas.SetRGB(wxRect(0, 0, target.GetWidth(), target.GetHeight()), kBackgroundRed,
+                  kBackgroundGreen, kBackgroundBlue);
+    canvas.Paste(image, placement.x, placement.y);
+
+    preview->SetBitmap(wxBitmapBundle(wxBitmap(canvas, wxBITMAP_SCREEN_DEPTH, 1.0)));
+    preview->Refresh(true);
+    preview->Update();
+}
+
+void MainFrame::UploadFrameToDrive(const std::vector<uint8_t>& rgb, int width, int height)
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);  // the decoder thread must not share localtime's buffer
+    char name[64] = {};
+    std::strftime(name, sizeof name, "motion_%Y%m%d_%H%M%S.jpg", &local);
+    const std::string fileName(name);
+
+    PostStatus(wxString::FromUTF8("Uploading to Google Drive: " + fileName));
+
+    try {
+        driveUploader.UploadRgbFrame(rgb, width, height, fileName,
+                                     [target = lifeline, this](bool, const std::string& message) {
+                                         const wxString text = wxString::FromUTF8(message);
+                                         target->Post([this, text]() { PostStatus(text); });
+                                     });
+    } catch (const std::system_error& error) {
+        // A refused upload thread must not end the decoder thread.
+        PostStatus(wxString::FromUTF8("Upload failed: could not start the upload (" +
+                                      std::string(error.what()) + ")"));
+    }
+}
+
+void MainFrame::OnDriveConnect(wxCommandEvent&)
+{
+    PostStatus("Opening browser for Google Drive authentication...");
+    driveUploader.Authenticate([target = lifeline, this](bool success, const std::string& message) {
+        const wxString text = wxString::FromUTF8(message);
+        target->Post([this, success, text]() {
+            PostStatus(text);
+            if (!success) {
+                wxMessageBox(text, "Drive Error", wxOK | wxICON_ERROR, this);
+            }
+        });
+    });
+}
+
+void MainFrame::OnDriveDisconnect(wxCommandEvent&)
+{
+    driveUploader.Disconnect();
+    PostStatus("Disconnected from Google Drive.");
+}
+
+void MainFrame::OnUpdateDriveConnect(wxUpdateUIEvent& event)
+{
+    event.Enable(!driveUploader.IsAuthenticated());
+}
+
+void MainFrame::OnUpdateDriveDisconnect(wxUpdateUIEvent& event)
+{
+    event.Enable(driveUploader.IsAuthenticated());
+}
+
+void MainFrame::OnAbout(wxCommandEvent&)
+{
+    wxMessageBox(kAboutMessage, "About", wxOK | wxICON_INFORMATION, this);
+}
+
+void MainFrame::OnDonation(wxCommandEvent&)
+{
+    wxDialog dialog(this, wxID_ANY, "Donate", wxDefaultPosition, wxDefaultSize,
+                    wxDEFAULT_DIALOG_STYLE);
+    auto* message = new wxStaticText(
+        &dialog, wxID_ANY, "If you find Orvanta useful, please consider supporting the project.");
+    message->Wrap(420);
+    auto* support = new wxButton(&dialog, wxID_ANY, "Support Developer");
+    auto* later = new wxButton(&dialog, wxID_CLOSE, "Next Time");
+
+    auto* buttons = new wxBoxSizer(wxHORIZONTAL);
+    buttons->Add(support, 0, wxRIGHT, 8);
+    buttons->Add(later, 0, 0, 0);
+    auto* sizer = new wxBoxSizer(wxVERTICAL);
+    sizer->Add(message, 0, wxALL | wxEXPAND, 16);
+    sizer->Add(buttons, 0, wxALIGN_RIGHT | wxLEFT | wxRIGHT | wxBOTTOM, 16);
+    dialog.SetSizerAndFit(sizer);
+
+    support->Bind(wxEVT_BUTTON, [](wxCommandEvent&) { wxLaunchDefaultBrowser(DonationUrl()); });
+    later->Bind(wxEVT_BUTTON, [&dialog](wxCommandEvent&) { dialog.EndModal(wxID_CLOSE); });
+
+    dialog.Centre(wxBOTH);
+    dialog.ShowModal();
+}
+
+void MainFrame::RegisterForSystemPower()
+{
+    // Runs on the GUI thread's main loop, like every other window call.
+    powerNotifications = SystemPowerNotifications::Register([target = lifeline, this](PowerEvent event) {
+        if (event == PowerEvent::HasPoweredOn) {
+            target->Post([this]() { OnSystemWake(); });
+        }
+    });
+}
+
+void MainFrame::OnSystemWake()
+{
+    PostStatus(wxString::FromUTF8("Woke from sleep \u2014 reconnecting..."));
+    StopStream();
+    std::thread([target = lifeline, this]() {
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        target->Post([this]() { StartStream(); });
+    }).detach();
+}
