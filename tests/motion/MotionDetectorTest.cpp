@@ -126,6 +126,25 @@ TEST(MotionDetectorQuiet, ManySmallChangesAddingUpAreIgnored)
     EXPECT_TRUE(SameImage(after, original));
 }
 
+TEST(MotionDetectorQuiet, LargeRegionBelowOnePercentOfAHugeFrameIsIgnored)
+{
+    // About 9 000 px² changed: a blob above 6000 px², but under 1 % of 1080p.
+    MotionDetector detector;
+    cv::Mat before = Scene(1920, 1080);
+    cv::Mat after = SceneWith(1920, 1080, {cv::Rect(900, 500, 100, 80)});
+    const cv::Mat original = after.clone();
+    detector.DetectAndAnnotate(before);
+    EXPECT_FALSE(detector.DetectAndAnnotate(after));
+    EXPECT_TRUE(SameImage(after, original));
+
+    // The same object on a smaller frame is well above 1 %.
+    MotionDetector smallFrames;
+    cv::Mat smallBefore = Scene(640, 480);
+    cv::Mat smallAfter = SceneWith(640, 480, {cv::Rect(300, 200, 100, 80)});
+    smallFrames.DetectAndAnnotate(smallBefore);
+    EXPECT_TRUE(smallFrames.DetectAndAnnotate(smallAfter));
+}
+
 TEST(MotionDetectorMotion, LargeObjectGetsOneBoxAndTheLabel)
 {
     const cv::Rect object(300, 200, 120, 100);
@@ -150,6 +169,30 @@ TEST(MotionDetectorMotion, LargeObjectGetsOneBoxAndTheLabel)
     EXPECT_LE(labelBox.x, 30);
     EXPECT_GE(labelBox.y, 20);
     EXPECT_LE(labelBox.br().y, 50);
+
+    // Anti-aliased text: its edges blend the mark colour into the background.
+    int blended = 0;
+    for (int y = labelBox.y; y < labelBox.br().y; ++y)
+        for (int x = labelBox.x; x < labelBox.br().x; ++x) {
+            const cv::Vec3b px = after.at<cv::Vec3b>(y, x);
+            blended += px != kMarkColour && px != cv::Vec3b(100, 100, 100);
+        }
+    EXPECT_GT(blended, 0);
+}
+
+TEST(MotionDetectorMotion, HollowObjectGetsOneBoxAroundItsOutside)
+{
+    const cv::Rect outside(200, 120, 220, 220);
+    MotionDetector detector;
+    cv::Mat before = Scene(640, 480);
+    cv::Mat after = SceneWith(640, 480, {outside});
+    cv::rectangle(after, cv::Rect(240, 160, 140, 140), kBackground, cv::FILLED);
+    detector.DetectAndAnnotate(before);
+    ASSERT_TRUE(detector.DetectAndAnnotate(after));
+    const auto boxes = Boxes(after);
+    ASSERT_EQ(boxes.size(), 1u);
+    ExpectBoxAround(boxes[0], outside);
+    EXPECT_EQ(cv::countNonZero(MarkMask(after)(cv::Rect(240, 160, 140, 140))), 0);
 }
 
 TEST(MotionDetectorMotion, TwoSeparateObjectsGetTwoBoxesAndOneLabel)
@@ -203,14 +246,26 @@ TEST(MotionDetectorMotion, SmallBrightnessDriftIsNotMotion)
 
 TEST(MotionDetectorMotion, AnnotationsNeverFeedTheNextComparison)
 {
+    // A 3 x 3 grid of dark squares on white, 14 px apart: their boxes run in
+    // close pairs along the gaps and, once blurred, would form a lattice of
+    // change that encloses far more than 6000 px². Only a grey image taken
+    // after drawing would see it when the un-annotated scene follows.
+    const cv::Mat white(480, 640, CV_8UC3, cv::Scalar(255, 255, 255));
+    cv::Mat grid = white.clone();
+    for (int row = 0; row < 3; ++row)
+        for (int col = 0; col < 3; ++col)
+            cv::rectangle(grid, cv::Rect(150 + col * 114, 80 + row * 114, 100, 100),
+                          cv::Scalar(0, 0, 0), cv::FILLED);
+
     MotionDetector detector;
-    cv::Mat before = Scene(640, 480);
-    cv::Mat annotated = SceneWith(640, 480, {cv::Rect(300, 200, 120, 100)});
-    cv::Mat sameScene = annotated.clone();
+    cv::Mat before = white.clone();
+    cv::Mat annotated = grid.clone();
+    cv::Mat sameScene = grid.clone();
     detector.DetectAndAnnotate(before);
     ASSERT_TRUE(detector.DetectAndAnnotate(annotated));
+    ASSERT_EQ(Boxes(annotated).size(), 9u);
     EXPECT_FALSE(detector.DetectAndAnnotate(sameScene));
-    EXPECT_EQ(LabelPixels(sameScene), 0);
+    EXPECT_TRUE(SameImage(sameScene, grid));
 }
 
 TEST(MotionDetectorOddFrames, SizeChangeStartsOverAtTheNewSize)
