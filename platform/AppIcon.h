@@ -1,0 +1,10 @@
+#pragma once
+
+// Makes the shipped AppIcon.png the default icon of every window the program
+// opens. Looks next to the executable (build tree), then in the installed data
+// directory (../share/orvanta relative to the executable). A missing or
+// unreadable file leaves the default icon; nothing is reported.
+//
+// Call once on the GUI thread after the toolkit is initialised and before the
+// main window is created.
+void ApplyMacAppIcon();
