@@ -1,7 +1,7 @@
 #include "MainFrame.h"
 
 #include "AppConfig.h"
-#include "PreviewPlacement.h"
+#include "PreviewImage.h"
 #include "TextConversion.h"
 
 #include "PowerNotifications.h"
@@ -36,10 +36,6 @@ namespace {
 // The idle-sleep assertion while a stream runs; null when none is held.
 // Touched on the GUI thread only.
 std::unique_ptr<IdleSleepAssertion> gSleepAssertion;
-
-const unsigned char kBackgroundRed = 18;
-const unsigned char kBackgroundGreen = 24;
-const unsigned char kBackgroundBlue = 38;
 
 const char* const kAboutMessage =
     "Orvanta 1.0.0\n\nMonitors an RTSP stream, detects motion, and uploads captured "
@@ -119,8 +115,8 @@ void MainFrame::BuildUi()
     sizer->Add(statusText, 0, wxALL | wxEXPAND, 16);
 
     wxImage placeholder(960, 540, false);
-    placeholder.SetRGB(wxRect(0, 0, 960, 540), kBackgroundRed, kBackgroundGreen,
-                       kBackgroundBlue);
+    placeholder.SetRGB(wxRect(0, 0, 960, 540), kPreviewBackground[0], kPreviewBackground[1],
+                       kPreviewBackground[2]);
     preview = new wxStaticBitmap(panel, wxID_ANY, wxBitmap(placeholder, wxBITMAP_SCREEN_DEPTH, 1.0),
                                  wxDefaultPosition, wxDefaultSize, 0, "preview");
     sizer->Add(preview, 1, wxEXPAND | wxLEFT | wxRIGHT | wxBOTTOM, 16);
@@ -326,25 +322,8 @@ void MainFrame::UpdatePreview(const std::vector<uint8_t>& frame, int width, int 
         return;
     }
 
-    wxImage image(width, height, true);
-    std::copy(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(expectedBytes),
-              image.GetData());
-
-    wxSize target = preview->GetClientSize();
-    if (target.GetWidth() < 64 || target.GetHeight() < 64) {
-        const wxSize minimum = preview->GetMinSize();
-        target = (minimum.GetWidth() >= 64 && minimum.GetHeight() >= 64) ? minimum
-                                                                           : wxSize(960, 540);
-    }
-    const PreviewPlacement placement =
-        ComputePreviewPlacement(target.GetWidth(), target.GetHeight(), width, height);
-
-    image.Rescale(placement.scaledWidth, placement.scaledHeight, wxIMAGE_QUALITY_HIGH);
-    wxImage canvas(target.GetWidth(), target.GetHeight(), false);
-    canvas.SetRGB(wxRect(0, 0, target.GetWidth(), target.GetHeight()), kBackgroundRed,
-                  kBackgroundGreen, kBackgroundBlue);
-    canvas.Paste(image, placement.x, placement.y);
-
+    const wxSize target = PreviewTargetSize(preview->GetClientSize(), preview->GetMinSize());
+    const wxImage canvas = ComposePreviewImage(frame, width, height, target);
     preview->SetBitmap(wxBitmapBundle(wxBitmap(canvas, wxBITMAP_SCREEN_DEPTH, 1.0)));
     preview->Refresh(true);
     preview->Update();
