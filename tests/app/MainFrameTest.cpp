@@ -1,6 +1,4 @@
-#include "AppConfig.h"
-#include "MainFrame.h"
-#include "WindowTestSupport.h"
+#include "WindowFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -19,99 +17,10 @@
 #include <sstream>
 #include <thread>
 
-namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kNoUrl = "No RTSP URL configured. Open Settings\u2026 to set one.";
-
-class MainFrameTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/orvanta-window-XXXXXX";
-        configHome = mkdtemp(pattern);
-        setenv("XDG_CONFIG_HOME", (configHome / "config").c_str(), 1);
-        OpenConfigStore();
-    }
-
-    void TearDown() override
-    {
-        CloseAll();
-        delete wxConfigBase::Set(nullptr);
-        fs::remove_all(configHome);
-    }
-
-    fs::path ConfigFile() const { return configHome / "config" / "Orvanta.conf"; }
-
-    void StoreUrl(const std::string& url)
-    {
-        wxConfigBase::Get()->Write("/Stream/RtspUrl", wxString::FromUTF8(url));
-        wxConfigBase::Get()->Flush();
-    }
-
-    wxString StoredString(const char* key)
-    {
-        wxString value;
-        wxConfigBase::Get()->Read(key, &value);
-        return value;
-    }
-
-    MainFrame* Open()
-    {
-        auto* frame = new MainFrame("Orvanta");
-        frame->Show(true);
-        frames.push_back(frame);
-        return frame;
-    }
-
-    // Closes the window the way the library does after OnClose: the window
-    // is destroyed at the next idle time.
-    bool CloseAndWait(MainFrame* frame, bool throughMenu)
-    {
-        wxWeakRef<wxFrame> alive(frame);
-        if (throughMenu) {
-            SendMenuCommand(frame, wxID_EXIT);
-        } else {
-            frame->Close(false);
-        }
-        return PumpUntil([&] { return alive.get() == nullptr; });
-    }
-
-    void CloseAll()
-    {
-        for (auto& frame : frames) {
-            if (frame.get() != nullptr) {
-                frame->Close(true);
-            }
-        }
-        PumpUntil([&] {
-            for (auto& frame : frames) {
-                if (frame.get() != nullptr) return false;
-            }
-            return true;
-        });
-        frames.clear();
-    }
-
-    static wxString Label(MainFrame* frame)
-    {
-        auto* label = wxDynamicCast(wxWindow::FindWindowByName("statusText", frame), wxStaticText);
-        return label != nullptr ? label->GetLabel() : wxString("<no label>");
-    }
-
-    static wxString StatusBar(MainFrame* frame) { return frame->GetStatusBar()->GetStatusText(0); }
-
-    static bool Shows(MainFrame* frame, const wxString& text)
-    {
-        return Label(frame) == text && StatusBar(frame) == text;
-    }
-
-    fs::path configHome;
-    std::vector<wxWeakRef<wxFrame>> frames;
-};
-
-TEST_F(MainFrameTest, FirstStartWithoutUrlAsksForSettingsAndCreatesClientId)
+TEST_F(WindowTest, FirstStartWithoutUrlAsksForSettingsAndCreatesClientId)
 {
     testing::internal::CaptureStdout();
     MainFrame* frame = Open();
@@ -137,7 +46,7 @@ TEST_F(MainFrameTest, FirstStartWithoutUrlAsksForSettingsAndCreatesClientId)
     EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
-TEST_F(MainFrameTest, ClientIdIsKeptAcrossStarts)
+TEST_F(WindowTest, ClientIdIsKeptAcrossStarts)
 {
     MainFrame* first = Open();
     const wxString id = StoredString("/Analytics/ClientId");
@@ -148,7 +57,7 @@ TEST_F(MainFrameTest, ClientIdIsKeptAcrossStarts)
     EXPECT_EQ(StoredString("/Analytics/ClientId"), id);
 }
 
-TEST_F(MainFrameTest, ExistingConfigFileBecomesPrivateAndGarbageDoesNotStopStartUp)
+TEST_F(WindowTest, ExistingConfigFileBecomesPrivateAndGarbageDoesNotStopStartUp)
 {
     delete wxConfigBase::Set(nullptr);
     fs::create_directories(ConfigFile().parent_path());
@@ -168,7 +77,7 @@ TEST_F(MainFrameTest, ExistingConfigFileBecomesPrivateAndGarbageDoesNotStopStart
     EXPECT_TRUE(PumpUntil([&] { return Shows(frame, wxString::FromUTF8(kNoUrl)); }));
 }
 
-TEST_F(MainFrameTest, MenusAreLaidOutWithTheirCommands)
+TEST_F(WindowTest, MenusAreLaidOutWithTheirCommands)
 {
     MainFrame* frame = Open();
     wxMenuBar* bar = frame->GetMenuBar();
@@ -199,7 +108,7 @@ TEST_F(MainFrameTest, MenusAreLaidOutWithTheirCommands)
     EXPECT_EQ(donate->GetHelp(), "Support this project");
 }
 
-TEST_F(MainFrameTest, StatusTextsAppearInPostingOrderOnceEach)
+TEST_F(WindowTest, StatusTextsAppearInPostingOrderOnceEach)
 {
     MainFrame* frame = Open();
     ASSERT_TRUE(PumpUntil([&] { return Shows(frame, wxString::FromUTF8(kNoUrl)); }));
@@ -218,7 +127,7 @@ TEST_F(MainFrameTest, StatusTextsAppearInPostingOrderOnceEach)
               (std::vector<std::string>{"first", "zweite \u00e9tape \u2014 ok", "third"}));
 }
 
-TEST_F(MainFrameTest, SettingsStoreTrimmedUrlAndRestartTheStream)
+TEST_F(WindowTest, SettingsStoreTrimmedUrlAndRestartTheStream)
 {
     MainFrame* frame = Open();
     ASSERT_TRUE(PumpUntil([&] { return Shows(frame, wxString::FromUTF8(kNoUrl)); }));
@@ -250,7 +159,7 @@ TEST_F(MainFrameTest, SettingsStoreTrimmedUrlAndRestartTheStream)
     EXPECT_TRUE(PumpUntil([&] { return Label(second).StartsWith("Unable to open stream: "); }));
 }
 
-TEST_F(MainFrameTest, SettingsWithoutAChangeDoNothing)
+TEST_F(WindowTest, SettingsWithoutAChangeDoNothing)
 {
     const std::string url = "rtsp://127.0.0.1:9/same";
     StoreUrl(url);
@@ -286,7 +195,7 @@ TEST_F(MainFrameTest, SettingsWithoutAChangeDoNothing)
     EXPECT_EQ(fs::last_write_time(ConfigFile()), storedBefore);
 }
 
-TEST_F(MainFrameTest, AFailedConnectionIsNeverRetriedByItself)
+TEST_F(WindowTest, AFailedConnectionIsNeverRetriedByItself)
 {
     StoreUrl("rtsp://127.0.0.1:9/refused");
     testing::internal::CaptureStdout();
@@ -304,7 +213,7 @@ TEST_F(MainFrameTest, AFailedConnectionIsNeverRetriedByItself)
     EXPECT_TRUE(StatusLines(testing::internal::GetCapturedStdout()).empty());
 }
 
-TEST_F(MainFrameTest, ExitCommandAndCloseBoxBothShutDown)
+TEST_F(WindowTest, ExitCommandAndCloseBoxBothShutDown)
 {
     for (bool throughMenu : {true, false}) {
         StoreUrl("rtsp://127.0.0.1:9/closing");
@@ -321,7 +230,7 @@ TEST_F(MainFrameTest, ExitCommandAndCloseBoxBothShutDown)
     }
 }
 
-TEST_F(MainFrameTest, LifelineRunsCallsOnTheGuiThreadWhileTheWindowLives)
+TEST_F(WindowTest, LifelineRunsCallsOnTheGuiThreadWhileTheWindowLives)
 {
     MainFrame* frame = Open();
     const WindowLifelinePtr lifeline = frame->Lifeline();
