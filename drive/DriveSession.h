@@ -1,0 +1,135 @@
+#pragma once
+
+// The Drive client's state and work, shared by GoogleDriveUploader and the
+// detached threads it starts (internal to drive/). Each thread holds the
+// session through a shared_ptr, so the session outlives the client object
+// for as long as any of its threads runs.
+
+#include "DriveHttp.h"
+#include "GoogleDriveUploader.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Owns one file descriptor.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd(other.Release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept
+    {
+        if (this != &other) {
+            Reset();
+            fd = other.Release();
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int Get() const { return fd; }
+    int Release()
+    {
+        const int released = fd;
+        fd = -1;
+        return released;
+    }
+    void Reset();
+
+private:
+    int fd = -1;
+};
+
+// Parses a decimal integer the way the stored texts are read: leading white
+// space and a sign accepted, trailing characters ignored. False when no digit
+// leads the text or the value does not fit.
+bool ParseLeadingInteger(const std::string& text, int64_t minValue, int64_t maxValue,
+                         int64_t& value);
+
+// Writes one "[Drive] " line to standard output and flushes it, so the line
+// is there at once even when standard output is a pipe or a file.
+void DriveLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+class DriveSession {
+public:
+    explicit DriveSession(DriveClientOptions options);
+
+    // Token store (GoogleDriveUploader.cpp).
+    bool IsAuthenticated() const;
+    bool LoadTokens();
+    void SaveTokens();
+    void Disconnect();
+
+    // Authorization (DriveAuthorization.cpp). RunAuthorization is the body of
+    // the authorization thread.
+    void RunAuthorization(const CompletionCallback& onDone);
+    bool ExchangeCodeForTokens(const std::string& code, const std::string& redirectUri,
+                               const std::string& codeVerifier);
+
+    // Refresh (GoogleDriveUploader.cpp).
+    bool EnsureValidToken();
+    bool RefreshAccessToken();
+
+    // Upload (DriveUpload.cpp). RunUpload is the body of an upload thread.
+    void RunUpload(const std::vector<uint8_t>& rgb, int width, int height,
+                   const std::string& fileName, const CompletionCallback& onDone);
+    std::string EnsureFolderExists();
+    bool UploadMultipart(const std::vector<uint8_t>& jpeg, const std::string& fileName,
+                         const std::string& folderId);
+
+    // Lifetime. ThreadStarted/ThreadFinished bracket every thread of the
+    // session; BeginShutdown (called by the client's destructor) wakes the
+    // redirect listener, aborts transfers and cuts retry pauses short.
+    void ThreadStarted();
+    void ThreadFinished();
+    void BeginShutdown();
+    // Returns when no thread of the session runs, or after timings.shutdownGrace.
+    void WaitForThreads();
+
+    const std::string clientId;
+    const std::string clientSecret;
+
+private:
+    int64_t Now() const;
+    // Waits for the retry pause; false when the session is shutting down.
+    bool PauseBeforeRetry();
+    HttpResponse Request(const std::string& url, const std::string* postBody,
+                         const std::vector<std::string>& headerLines) const;
+    std::string WaitForAuthCode(UniqueFd listenFd, const std::string& expectedState);
+    bool IsAccessTokenUsable() const;
+    void ClearDriveAccessPrefs();
+    std::string BearerLine() const;
+
+    const DriveEndpoints endpoints;
+    const DriveTimings timings;
+    const std::shared_ptr<SecureStore> secureStore;
+    const BrowserLauncher launchBrowser;
+    const EpochClock clock;
+    const RetryPause pause;
+
+    std::string accessToken;
+    std::string refreshToken;
+    int64_t tokenExpiry = 0;
+    std::string folderId;
+    // Guards the four members above; recursive because SaveTokens runs
+    // inside sections that already hold it.
+    mutable std::recursive_mutex tokenMutex;
+    // Serialises refreshes; always taken before tokenMutex.
+    std::mutex refreshMutex;
+
+    std::atomic<bool> shuttingDown{false};
+    // Becomes readable, and stays so, when shutdown begins; polled by the
+    // redirect listener.
+    UniqueFd wakeRead;
+    UniqueFd wakeWrite;
+    std::mutex lifeMutex;
+    std::condition_variable lifeChanged;
+    int runningThreads = 0;
+};

@@ -1,0 +1,461 @@
+#include "GoogleDriveUploader.h"
+
+#include "DriveBuildConfig.h"
+#include "DriveSession.h"
+#include "SecureStore.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <unistd.h>
+#include <wx/config.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+#include <thread>
+#include <utility>
+
+namespace {
+
+const char kStoreService[] = "com.tesselwick.orvanta.GoogleDrive";
+const char kStoreAccount[] = "refresh_token";
+const char kAccessTokenKey[] = "/GoogleDrive/AccessToken";
+const char kTokenExpiryKey[] = "/GoogleDrive/TokenExpiry";
+const char kFormContentType[] = "Content-Type: application/x-www-form-urlencoded";
+
+constexpr int64_t kValidityMarginSec = 60;
+constexpr int64_t kDefaultLifetimeSec = 3600;
+constexpr int kRefreshAttempts = 3;
+// Stored expiry moments beyond this are treated as absent, which keeps the
+// arithmetic on them far from overflow.
+constexpr int64_t kExpiryLimit = int64_t{1} << 62;
+
+std::string ToUtf8(const wxString& text)
+{
+    const wxScopedCharBuffer utf8 = text.utf8_str();
+    return std::string(utf8.data(), utf8.length());
+}
+
+wxString FromUtf8(const std::string& text)
+{
+    return wxString::FromUTF8(text.data(), text.size());
+}
+
+// The lifetime in an "expires_in" value, or the default when it is absent or
+// not a number.
+int64_t LifetimeFrom(const std::string& expiresIn)
+{
+    int64_t seconds = 0;
+    if (expiresIn.empty()
+        || !ParseLeadingInteger(expiresIn, std::numeric_limits<int>::min() + int64_t{1},
+                                std::numeric_limits<int>::max(), seconds))
+        return kDefaultLifetimeSec;
+    return seconds;
+}
+
+std::shared_ptr<SecureStore> OrSystemStore(std::shared_ptr<SecureStore> store)
+{
+    if (store)
+        return store;
+    return std::shared_ptr<SecureStore>(CreateSystemSecureStore());
+}
+
+// Runs body on a detached thread that holds the session alive.
+template <typename Body>
+void StartSessionThread(const std::shared_ptr<DriveSession>& session, Body body)
+{
+    session->ThreadStarted();
+    try {
+        std::thread([session, body = std::move(body)]() {
+            body(*session);
+            session->ThreadFinished();
+        }).detach();
+    } catch (...) {
+        session->ThreadFinished();
+        throw;
+    }
+}
+
+}  // namespace
+
+void UniqueFd::Reset()
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+bool ParseLeadingInteger(const std::string& text, int64_t minValue, int64_t maxValue,
+                         int64_t& value)
+{
+    size_t i = 0;
+    while (i < text.size()
+           && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    if (i >= text.size() || text[i] < '0' || text[i] > '9')
+        return false;
+    // minValue is above INT64_MIN, so both limits fit in a positive int64_t.
+    const uint64_t limit = negative ? static_cast<uint64_t>(-minValue) : static_cast<uint64_t>(maxValue);
+    uint64_t magnitude = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        const auto digit = static_cast<uint64_t>(text[i] - '0');
+        if (magnitude > (limit - digit) / 10)
+            return false;
+        magnitude = magnitude * 10 + digit;
+    }
+    value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+    return value >= minValue && value <= maxValue;
+}
+
+void DriveLog(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+DriveEndpoints DriveEndpoints::Default()
+{
+    return {ORVANTA_OAUTH_AUTH_URL, ORVANTA_OAUTH_TOKEN_URL, ORVANTA_DRIVE_FILES_URL,
+            ORVANTA_DRIVE_UPLOAD_URL, "https://www.googleapis.com/auth/drive.file"};
+}
+
+DriveCredentials DriveCredentials::BuiltIn()
+{
+    return {ORVANTA_GOOGLE_CLIENT_ID, ORVANTA_GOOGLE_CLIENT_SECRET};
+}
+
+// ---------------------------------------------------------------------------
+// GoogleDriveUploader: the window's handle on a shared session.
+
+GoogleDriveUploader::GoogleDriveUploader() : GoogleDriveUploader(DriveClientOptions()) {}
+
+GoogleDriveUploader::GoogleDriveUploader(DriveClientOptions options)
+    : session(std::make_shared<DriveSession>(std::move(options)))
+{
+    static std::once_flag curlInit;
+    std::call_once(curlInit, [] { curl_global_init(CURL_GLOBAL_ALL); });
+    session->LoadTokens();
+}
+
+GoogleDriveUploader::~GoogleDriveUploader()
+{
+    session->BeginShutdown();
+    session->WaitForThreads();
+}
+
+bool GoogleDriveUploader::IsAuthenticated() const { return session->IsAuthenticated(); }
+bool GoogleDriveUploader::LoadTokens() { return session->LoadTokens(); }
+void GoogleDriveUploader::SaveTokens() { session->SaveTokens(); }
+void GoogleDriveUploader::Disconnect() { session->Disconnect(); }
+bool GoogleDriveUploader::EnsureValidToken() { return session->EnsureValidToken(); }
+bool GoogleDriveUploader::RefreshAccessToken() { return session->RefreshAccessToken(); }
+std::string GoogleDriveUploader::EnsureFolderExists() { return session->EnsureFolderExists(); }
+
+bool GoogleDriveUploader::ExchangeCodeForTokens(const std::string& code,
+                                                const std::string& redirectUri,
+                                                const std::string& codeVerifier)
+{
+    return session->ExchangeCodeForTokens(code, redirectUri, codeVerifier);
+}
+
+bool GoogleDriveUploader::UploadMultipart(const std::vector<uint8_t>& jpeg,
+                                          const std::string& fileName,
+                                          const std::string& folderId)
+{
+    return session->UploadMultipart(jpeg, fileName, folderId);
+}
+
+void GoogleDriveUploader::Authenticate(CompletionCallback onDone)
+{
+    if (session->clientId.empty() || session->clientSecret.empty()) {
+        onDone(false, "Credentials not loaded");
+        return;
+    }
+    StartSessionThread(session, [onDone = std::move(onDone)](DriveSession& s) {
+        s.RunAuthorization(onDone);
+    });
+}
+
+void GoogleDriveUploader::UploadRgbFrame(const std::vector<uint8_t>& rgb, int width, int height,
+                                         const std::string& fileName, CompletionCallback onDone)
+{
+    StartSessionThread(session, [rgb, width, height, fileName,
+                                 onDone = std::move(onDone)](DriveSession& s) {
+        s.RunUpload(rgb, width, height, fileName, onDone);
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Session: construction, lifetime and shared plumbing.
+
+DriveSession::DriveSession(DriveClientOptions options)
+    : clientId(std::move(options.credentials.clientId)),
+      clientSecret(std::move(options.credentials.clientSecret)),
+      endpoints(std::move(options.endpoints)),
+      timings(options.timings),
+      secureStore(OrSystemStore(std::move(options.secureStore))),
+      launchBrowser(std::move(options.launchBrowser)),
+      clock(std::move(options.now)),
+      pause(std::move(options.pause))
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) == 0) {
+        wakeRead = UniqueFd(fds[0]);
+        wakeWrite = UniqueFd(fds[1]);
+    }
+}
+
+void DriveSession::ThreadStarted()
+{
+    std::lock_guard<std::mutex> lock(lifeMutex);
+    ++runningThreads;
+}
+
+void DriveSession::ThreadFinished()
+{
+    std::lock_guard<std::mutex> lock(lifeMutex);
+    --runningThreads;
+    lifeChanged.notify_all();
+}
+
+void DriveSession::BeginShutdown()
+{
+    {
+        std::lock_guard<std::mutex> lock(lifeMutex);
+        shuttingDown = true;
+        lifeChanged.notify_all();
+    }
+    if (wakeWrite.Get() >= 0) {
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t written = ::write(wakeWrite.Get(), &byte, 1);
+    }
+}
+
+void DriveSession::WaitForThreads()
+{
+    std::unique_lock<std::mutex> lock(lifeMutex);
+    lifeChanged.wait_for(lock, timings.shutdownGrace, [this] { return runningThreads == 0; });
+}
+
+int64_t DriveSession::Now() const
+{
+    return clock ? clock() : static_cast<int64_t>(std::time(nullptr));
+}
+
+bool DriveSession::PauseBeforeRetry()
+{
+    if (pause) {
+        pause(timings.retryPause);
+    } else {
+        std::unique_lock<std::mutex> lock(lifeMutex);
+        lifeChanged.wait_for(lock, timings.retryPause, [this] { return shuttingDown.load(); });
+    }
+    return !shuttingDown;
+}
+
+HttpResponse DriveSession::Request(const std::string& url, const std::string* postBody,
+                                   const std::vector<std::string>& headerLines) const
+{
+    return PerformHttpRequest(url, postBody ? postBody->data() : nullptr,
+                              postBody ? postBody->size() : 0, headerLines,
+                              timings.requestTimeout, &shuttingDown);
+}
+
+std::string DriveSession::BearerLine() const
+{
+    std::lock_guard<std::recursive_mutex> lock(tokenMutex);
+    return "Authorization: Bearer " + accessToken;
+}
+
+// ---------------------------------------------------------------------------
+// Token store.
+
+bool DriveSession::IsAuthenticated() const
+{
+    std::lock_guard<std::recursive_mutex> lock(tokenMutex);
+    return !refreshToken.empty();
+}
+
+bool DriveSession::LoadTokens()
+{
+    std::string storedRefresh;
+    if (secureStore && !secureStore->Get(kStoreService, kStoreAccount, storedRefresh))
+        storedRefresh.clear();
+
+    std::string storedAccess;
+    std::string expiryText;
+    if (wxConfigBase* config = wxConfigBase::Get()) {
+        wxString value;
+        if (config->Read(kAccessTokenKey, &value) && !value.empty())
+            storedAccess = ToUtf8(value);
+        if (config->Read(kTokenExpiryKey, &value) && !value.empty())
+            expiryText = ToUtf8(value);
+    }
+    int64_t expiry = 0;
+    if (!expiryText.empty() && !ParseLeadingInteger(expiryText, -kExpiryLimit, kExpiryLimit, expiry))
+        expiry = 0;
+
+    bool haveRefresh = false;
+    {
+        std::lock_guard<std::recursive_mutex> lock(tokenMutex);
+        refreshToken = storedRefresh;
+        accessToken = storedAccess;
+        tokenExpiry = expiry;
+        haveRefresh = !refreshToken.empty();
+    }
+    DriveLog("[Drive] Tokens loaded — refresh_token: %s, client_id: %s, access_token expires in %lld sec\n",
+             haveRefresh ? "present" : "MISSING", clientId.empty() ? "MISSING" : "present",
+             static_cast<long long>(expiry - Now()));
+    return haveRefresh;
+}
+
+void DriveSession::SaveTokens()
+{
+    wxConfigBase* config = wxConfigBase::Get();
+    if (!config)
+        return;
+    std::lock_guard<std::recursive_mutex> lock(tokenMutex);
+    config->Write(kAccessTokenKey, FromUtf8(accessToken));
+    config->Write(kTokenExpiryKey, wxString::Format("%lld", static_cast<long long>(tokenExpiry)));
+    config->Flush(false);
+}
+
+void DriveSession::ClearDriveAccessPrefs()
+{
+    wxConfigBase* config = wxConfigBase::Get();
+    if (!config)
+        return;
+    config->DeleteEntry(kAccessTokenKey, false);
+    config->DeleteEntry(kTokenExpiryKey, false);
+    config->Flush(false);
+}
+
+void DriveSession::Disconnect()
+{
+    {
+        std::lock_guard<std::recursive_mutex> lock(tokenMutex);
+        accessToken.clear();
+        refreshToken.clear();
+        tokenExpiry = 0;
+    }
+    if (secureStore)
+        secureStore->Delete(kStoreService, kStoreAccount);
+    // Under the token lock so that it never interleaves with SaveTokens on an
+    // upload thread: the configuration object is not safe for concurrent use.
+    std::lock_guard<std::recursive_mutex> lock(tokenMutex);
+    ClearDriveAccessPrefs();
+}
+
+// ---------------------------------------------------------------------------
+// Authorization-code exchange (the listener is in DriveAuthorization.cpp).
+
+bool DriveSession::ExchangeCodeForTokens(const std::string& code, const std::string& redirectUri,
+                                         const std::string& codeVerifier)
+{
+    using U = GoogleDriveUploader;
+    const std::string body = "code=" + U::UrlEncode(code) + "&client_id=" + U::UrlEncode(clientId)
+        + "&client_secret=" + U::UrlEncode(clientSecret) + "&redirect_uri="
+        + U::UrlEncode(redirectUri) + "&grant_type=authorization_code&code_verifier="
+        + U::UrlEncode(codeVerifier);
+    const std::string response = Request(endpoints.tokenUrl, &body, {kFormContentType}).body;
+
+    std::lock_guard<std::recursive_mutex> lock(tokenMutex);
+    accessToken = U::ExtractJsonField(response, "access_token");
+    refreshToken = U::ExtractJsonField(response, "refresh_token");
+    tokenExpiry = Now() + LifetimeFrom(U::ExtractJsonField(response, "expires_in"));
+    if (!refreshToken.empty()) {
+        bool stored = false;
+        if (secureStore) {
+            secureStore->Delete(kStoreService, kStoreAccount);
+            stored = secureStore->Add(kStoreService, kStoreAccount, refreshToken);
+        }
+        if (!stored) {
+            DriveLog("[Drive] Failed to save refresh token to secure store\n");
+            refreshToken.clear();
+        }
+    }
+    return !accessToken.empty() && !refreshToken.empty();
+}
+
+// ---------------------------------------------------------------------------
+// Access-token refresh.
+
+bool DriveSession::IsAccessTokenUsable() const
+{
+    std::lock_guard<std::recursive_mutex> lock(tokenMutex);
+    return !accessToken.empty() && Now() < tokenExpiry - kValidityMarginSec;
+}
+
+bool DriveSession::EnsureValidToken()
+{
+    {
+        std::lock_guard<std::recursive_mutex> lock(tokenMutex);
+        if (refreshToken.empty())
+            return false;
+        if (IsAccessTokenUsable())
+            return true;
+    }
+    return RefreshAccessToken();
+}
+
+bool DriveSession::RefreshAccessToken()
+{
+    std::lock_guard<std::mutex> refreshLock(refreshMutex);
+    if (IsAccessTokenUsable())
+        return true;
+
+    std::string heldRefreshToken;
+    {
+        std::lock_guard<std::recursive_mutex> lock(tokenMutex);
+        heldRefreshToken = refreshToken;
+    }
+    // A refresh token rejected while this thread waited is gone: asking the
+    // provider with an empty one could only fail again.
+    if (heldRefreshToken.empty())
+        return false;
+
+    using U = GoogleDriveUploader;
+    const std::string body = "refresh_token=" + U::UrlEncode(heldRefreshToken) + "&client_id="
+        + U::UrlEncode(clientId) + "&client_secret=" + U::UrlEncode(clientSecret)
+        + "&grant_type=refresh_token";
+
+    for (int attempt = 1; attempt <= kRefreshAttempts; ++attempt) {
+        if (attempt > 1 && !PauseBeforeRetry())
+            break;
+        const std::string response = Request(endpoints.tokenUrl, &body, {kFormContentType}).body;
+        const std::string newAccessToken = U::ExtractJsonField(response, "access_token");
+        if (!newAccessToken.empty()) {
+            std::lock_guard<std::recursive_mutex> lock(tokenMutex);
+            accessToken = newAccessToken;
+            tokenExpiry = Now() + LifetimeFrom(U::ExtractJsonField(response, "expires_in"));
+            SaveTokens();
+            DriveLog("[Drive] Token refreshed successfully\n");
+            return true;
+        }
+        const std::string error = U::ExtractJsonField(response, "error");
+        DriveLog("[Drive] Token refresh attempt %d/3 failed: %s\n", attempt,
+                 error.empty() ? "(no response)" : error.c_str());
+        if (error == "invalid_grant") {
+            DriveLog("[Drive] Refresh token is invalid — re-authentication required\n");
+            std::lock_guard<std::recursive_mutex> lock(tokenMutex);
+            refreshToken.clear();
+            accessToken.clear();
+            tokenExpiry = 0;
+            if (secureStore)
+                secureStore->Delete(kStoreService, kStoreAccount);
+            ClearDriveAccessPrefs();
+            break;
+        }
+    }
+    DriveLog("[Drive] Token refresh failed\n");
+    return false;
+}
