@@ -1,0 +1,317 @@
+#include "PowerNotifications.h"
+#include "SleepInhibitor.h"
+
+#include "TestDaemons.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <thread>
+#include <tuple>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const char kWho[] = "Orvanta";
+const char kWhy[] = "Orvanta stream monitoring";
+
+using Inhibitor = std::tuple<std::string, std::string, std::string, std::string>;
+
+// Points the code under test at the given buses for the life of the object
+// (it reads the standard address variables at every connection).
+class BusEnvironment {
+public:
+    BusEnvironment(const std::string& systemAddress, const std::string& sessionAddress) {
+        Save("DBUS_SYSTEM_BUS_ADDRESS", systemAddress);
+        Save("DBUS_SESSION_BUS_ADDRESS", sessionAddress);
+    }
+    ~BusEnvironment() {
+        for (const auto& [name, value] : saved) {
+            if (value.second) {
+                setenv(name.c_str(), value.first.c_str(), 1);
+            } else {
+                unsetenv(name.c_str());
+            }
+        }
+    }
+
+private:
+    void Save(const std::string& name, const std::string& value) {
+        const char* old = std::getenv(name.c_str());
+        saved[name] = {old != nullptr ? old : "", old != nullptr};
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+
+    std::map<std::string, std::pair<std::string, bool>> saved;
+};
+
+class PowerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(dir.Path().empty());
+        systemBus = PrivateBus::Start(dir.Path(), "system");
+        ASSERT_TRUE(systemBus) << "dbus-daemon did not start";
+        systemClient = BusClient::Connect(systemBus->Address());
+        ASSERT_TRUE(systemClient);
+        // No session bus unless a test starts one; never the developer's own.
+        environment = std::make_unique<BusEnvironment>(systemBus->Address(),
+                                                       "unix:path=" + dir.Path() + "/absent.sock");
+    }
+
+    void StartLogind() {
+        logind = DBusMock::StartTemplate("logind", "DBUS_SYSTEM_BUS_ADDRESS", systemBus->Address(),
+                                         "org.freedesktop.login1", dir.Path());
+        ASSERT_TRUE(logind) << "logind mock did not start";
+    }
+
+    // A session bus with a GNOME session manager whose Inhibit hands out
+    // cookie 17; calls are recorded by the mock.
+    void StartSessionManager() {
+        sessionBus = PrivateBus::Start(dir.Path(), "session");
+        ASSERT_TRUE(sessionBus);
+        environment.reset();
+        environment = std::make_unique<BusEnvironment>(systemBus->Address(), sessionBus->Address());
+        sessionManager = DBusMock::StartObject(sessionBus->Address(), "org.gnome.SessionManager",
+                                               "/org/gnome/SessionManager",
+                                               "org.gnome.SessionManager", dir.Path());
+        ASSERT_TRUE(sessionManager);
+        sessionClient = BusClient::Connect(sessionBus->Address());
+        ASSERT_TRUE(sessionClient);
+        ASSERT_TRUE(AddSessionManagerMethod("Inhibit", "susu", "u", "ret = dbus.UInt32(17)"));
+        ASSERT_TRUE(AddSessionManagerMethod("Uninhibit", "u", "", ""));
+    }
+
+    bool AddSessionManagerMethod(const char* name, const char* in, const char* out, const char* code) {
+        return sessionClient->Call("org.gnome.SessionManager", "/org/gnome/SessionManager",
+                                   "org.freedesktop.DBus.Mock", "AddMethod",
+                                   g_variant_new("(sssss)", "", name, in, out, code)) != nullptr;
+    }
+
+    // Arguments of every recorded call of `method` on the session manager mock.
+    std::vector<VariantPtr> SessionManagerCalls(const char* method) {
+        std::vector<VariantPtr> calls;
+        VariantPtr reply = sessionClient->Call("org.gnome.SessionManager", "/org/gnome/SessionManager",
+                                               "org.freedesktop.DBus.Mock", "GetMethodCalls",
+                                               g_variant_new("(s)", method));
+        if (!reply) {
+            ADD_FAILURE() << "GetMethodCalls failed";
+            return calls;
+        }
+        VariantPtr list(g_variant_get_child_value(reply.get(), 0));
+        for (gsize i = 0; i < g_variant_n_children(list.get()); ++i) {
+            VariantPtr call(g_variant_get_child_value(list.get(), i));
+            VariantPtr boxedArguments(g_variant_get_child_value(call.get(), 1));
+            std::vector<GVariant*> arguments;
+            for (gsize j = 0; j < g_variant_n_children(boxedArguments.get()); ++j) {
+                VariantPtr boxed(g_variant_get_child_value(boxedArguments.get(), j));
+                arguments.push_back(g_variant_get_variant(boxed.get()));
+            }
+            calls.emplace_back(g_variant_ref_sink(g_variant_new_tuple(arguments.data(), arguments.size())));
+        }
+        return calls;
+    }
+
+    std::vector<Inhibitor> ListInhibitors() {
+        std::vector<Inhibitor> inhibitors;
+        VariantPtr reply = systemClient->Call("org.freedesktop.login1", "/org/freedesktop/login1",
+                                              "org.freedesktop.login1.Manager", "ListInhibitors",
+                                              nullptr);
+        if (!reply) {
+            ADD_FAILURE() << "ListInhibitors failed";
+            return inhibitors;
+        }
+        GVariantIter* iter = nullptr;
+        g_variant_get(reply.get(), "(a(ssssuu))", &iter);
+        const gchar *what, *who, *why, *mode;
+        guint32 uid, pid;
+        while (g_variant_iter_next(iter, "(&s&s&s&suu)", &what, &who, &why, &mode, &uid, &pid)) {
+            inhibitors.emplace_back(what, who, why, mode);
+        }
+        g_variant_iter_free(iter);
+        return inhibitors;
+    }
+
+    // logind notices a released lock when the descriptor's other end hangs up,
+    // which it handles in its own time.
+    bool WaitUntilNoInhibitors() {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (!ListInhibitors().empty()) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return true;
+    }
+
+    bool EmitPrepareForSleep(bool goingToSleep) {
+        GVariantBuilder arguments;
+        g_variant_builder_init(&arguments, G_VARIANT_TYPE("av"));
+        g_variant_builder_add(&arguments, "v", g_variant_new_boolean(goingToSleep));
+        return systemClient->Call("org.freedesktop.login1", "/org/freedesktop/login1",
+                                  "org.freedesktop.DBus.Mock", "EmitSignal",
+                                  g_variant_new("(sssav)", "org.freedesktop.login1.Manager",
+                                                "PrepareForSleep", "b", &arguments)) != nullptr;
+    }
+
+    TempDir dir;
+    std::unique_ptr<PrivateBus> systemBus;
+    std::unique_ptr<BusClient> systemClient;
+    std::unique_ptr<DBusMock> logind;
+    std::unique_ptr<PrivateBus> sessionBus;
+    std::unique_ptr<BusClient> sessionClient;
+    std::unique_ptr<DBusMock> sessionManager;
+    std::unique_ptr<BusEnvironment> environment;
+};
+
+// Records what reached a registration's callback and on which thread.
+struct EventLog {
+    SystemPowerNotifications::Callback Recorder() {
+        return [this](PowerEvent event) {
+            events.push_back(event);
+            threads.push_back(std::this_thread::get_id());
+        };
+    }
+    std::vector<PowerEvent> events;
+    std::vector<std::thread::id> threads;
+};
+
+TEST_F(PowerTest, AssertionIsOneIdleBlockLockHeldExactlyWhileAlive) {
+    StartLogind();
+    const Inhibitor expected{"idle", kWho, kWhy, "block"};
+    for (int round = 0; round < 3; ++round) {
+        std::unique_ptr<IdleSleepAssertion> assertion = IdleSleepAssertion::Take(kWho, kWhy);
+        ASSERT_TRUE(assertion) << "round " << round;
+        EXPECT_EQ(ListInhibitors(), std::vector<Inhibitor>{expected}) << "round " << round;
+        assertion.reset();
+        EXPECT_TRUE(WaitUntilNoInhibitors()) << "round " << round;
+    }
+}
+
+TEST_F(PowerTest, DesktopSuspendInhibitorIsTakenAndDroppedWithTheSystemLock) {
+    StartLogind();
+    StartSessionManager();
+
+    std::unique_ptr<IdleSleepAssertion> assertion = IdleSleepAssertion::Take(kWho, kWhy);
+    ASSERT_TRUE(assertion);
+    EXPECT_EQ(ListInhibitors().size(), 1u);
+    std::vector<VariantPtr> inhibits = SessionManagerCalls("Inhibit");
+    ASSERT_EQ(inhibits.size(), 1u);
+    const gchar *appId, *reason;
+    guint32 toplevel, flags;
+    g_variant_get(inhibits[0].get(), "(&su&su)", &appId, &toplevel, &reason, &flags);
+    EXPECT_STREQ(appId, kWho);
+    EXPECT_EQ(toplevel, 0u);
+    EXPECT_STREQ(reason, kWhy);
+    EXPECT_EQ(flags, 4u) << "suspend only, so the display may still blank";
+    EXPECT_TRUE(SessionManagerCalls("Uninhibit").empty());
+
+    assertion.reset();
+    std::vector<VariantPtr> uninhibits = SessionManagerCalls("Uninhibit");
+    ASSERT_EQ(uninhibits.size(), 1u);
+    guint32 cookie = 0;
+    g_variant_get(uninhibits[0].get(), "(u)", &cookie);
+    EXPECT_EQ(cookie, 17u);
+    EXPECT_TRUE(WaitUntilNoInhibitors());
+    EXPECT_EQ(SessionManagerCalls("Inhibit").size(), 1u);
+}
+
+TEST_F(PowerTest, AssertionNeedsAtLeastOneOfLogindAndTheSessionManager) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(IdleSleepAssertion::Take(kWho, kWhy)) << "bus without logind or session";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    StartSessionManager();
+    std::unique_ptr<IdleSleepAssertion> desktopOnly = IdleSleepAssertion::Take(kWho, kWhy);
+    EXPECT_TRUE(desktopOnly);
+    EXPECT_EQ(SessionManagerCalls("Inhibit").size(), 1u);
+    desktopOnly.reset();
+    EXPECT_EQ(SessionManagerCalls("Uninhibit").size(), 1u);
+}
+
+TEST_F(PowerTest, SleepAndWakeReachTheCallbackOnTheRegisteringThread) {
+    StartLogind();
+    EventLog log;
+    std::unique_ptr<SystemPowerNotifications> registration =
+        SystemPowerNotifications::Register(log.Recorder());
+    ASSERT_TRUE(registration);
+
+    ASSERT_TRUE(EmitPrepareForSleep(true));
+    ASSERT_TRUE(IterateMainContextUntil([&] { return log.events.size() == 1; }, 5s));
+    ASSERT_TRUE(EmitPrepareForSleep(false));
+    ASSERT_TRUE(IterateMainContextUntil([&] { return log.events.size() == 2; }, 5s));
+
+    EXPECT_EQ(log.events, (std::vector<PowerEvent>{PowerEvent::WillSleep, PowerEvent::HasPoweredOn}));
+    for (const std::thread::id thread : log.threads) {
+        EXPECT_EQ(thread, std::this_thread::get_id());
+    }
+}
+
+TEST_F(PowerTest, OnlyLogindItselfCanAnnounceAWake) {
+    StartLogind();
+    EventLog log;
+    std::unique_ptr<SystemPowerNotifications> registration =
+        SystemPowerNotifications::Register(log.Recorder());
+    ASSERT_TRUE(registration);
+
+    // The bus routes in order, so the forged signal would arrive first.
+    ASSERT_TRUE(systemClient->EmitSignal("/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                                         "PrepareForSleep", g_variant_new("(b)", FALSE)));
+    ASSERT_TRUE(EmitPrepareForSleep(true));
+    ASSERT_TRUE(IterateMainContextUntil([&] { return !log.events.empty(); }, 5s));
+    IterateMainContextUntil([] { return false; }, 100ms);
+    EXPECT_EQ(log.events, std::vector<PowerEvent>{PowerEvent::WillSleep});
+}
+
+TEST_F(PowerTest, RegistrationMadeBeforeLogindStartsHearsItLater) {
+    EventLog log;
+    std::unique_ptr<SystemPowerNotifications> registration =
+        SystemPowerNotifications::Register(log.Recorder());
+    ASSERT_TRUE(registration) << "the bus is there, so registering succeeds";
+    StartLogind();
+    ASSERT_TRUE(EmitPrepareForSleep(false));
+    ASSERT_TRUE(IterateMainContextUntil([&] { return !log.events.empty(); }, 5s));
+    EXPECT_EQ(log.events, std::vector<PowerEvent>{PowerEvent::HasPoweredOn});
+}
+
+TEST_F(PowerTest, NothingReachesACallbackAfterItsRegistrationIsGone) {
+    StartLogind();
+    EventLog gone;
+    EventLog kept;
+    std::unique_ptr<SystemPowerNotifications> toDrop = SystemPowerNotifications::Register(gone.Recorder());
+    std::unique_ptr<SystemPowerNotifications> toKeep = SystemPowerNotifications::Register(kept.Recorder());
+    ASSERT_TRUE(toDrop);
+    ASSERT_TRUE(toKeep);
+
+    // Let the signal reach both connections and wait in the main context, so
+    // that the dropped registration may already have one queued.
+    ASSERT_TRUE(EmitPrepareForSleep(false));
+    std::this_thread::sleep_for(200ms);
+    toDrop.reset();
+    ASSERT_TRUE(IterateMainContextUntil([&] { return kept.events.size() == 1; }, 5s));
+    ASSERT_TRUE(EmitPrepareForSleep(false));
+    ASSERT_TRUE(IterateMainContextUntil([&] { return kept.events.size() == 2; }, 5s));
+    EXPECT_TRUE(gone.events.empty());
+}
+
+TEST(PowerWithoutBuses, NothingIsTakenOrRegisteredAndNothingPrinted) {
+    TempDir dir;
+    BusEnvironment environment("unix:path=" + dir.Path() + "/no-system.sock",
+                               "unix:path=" + dir.Path() + "/no-session.sock");
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    std::unique_ptr<IdleSleepAssertion> assertion = IdleSleepAssertion::Take(kWho, kWhy);
+    std::unique_ptr<SystemPowerNotifications> registration =
+        SystemPowerNotifications::Register([](PowerEvent) {});
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(assertion);
+    EXPECT_FALSE(registration);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "");
+}
+
+}  // namespace
