@@ -1,6 +1,6 @@
 #include "PowerNotifications.h"
 
-#include "PrivateBus.h"
+#include "BusConnection.h"
 
 namespace {
 
@@ -44,7 +44,7 @@ public:
     // queued signal to it, so nothing reaches the callback after this.
     ~Subscription() {
         g_dbus_connection_signal_unsubscribe(connection.get(), subscriptionId);
-        CloseBusConnection(std::move(connection));
+        ClosePrivateBusConnection(std::move(connection));
     }
 
     Subscription(const Subscription&) = delete;
@@ -68,7 +68,7 @@ private:
 };
 
 std::unique_ptr<SystemPowerNotifications> SystemPowerNotifications::Register(Callback onEvent) {
-    GObjectPtr<GDBusConnection> connection = ConnectToBus(G_BUS_TYPE_SYSTEM);
+    GObjectPtr<GDBusConnection> connection = OpenPrivateBusConnection(G_BUS_TYPE_SYSTEM);
     if (!connection) {
         return nullptr;
     }

@@ -1,6 +1,6 @@
 #include "SleepInhibitor.h"
 
-#include "PrivateBus.h"
+#include "BusConnection.h"
 
 #include <gio/gunixfdlist.h>
 #include <unistd.h>
@@ -19,9 +19,11 @@ bool IsValidUtf8(const std::string& text) {
 }
 
 // logind's "idle" lock in "block" mode. The returned descriptor is the lock;
-// the connection is not needed to keep it. -1 when logind cannot be asked.
+// the connection is not needed to keep it. GDBus marks received descriptors
+// close-on-exec, so a program we launch (the browser) never keeps the lock
+// alive. -1 when logind cannot be asked.
 int TakeLogindIdleLock(const std::string& who, const std::string& why) {
-    GObjectPtr<GDBusConnection> connection = ConnectToBus(G_BUS_TYPE_SYSTEM);
+    GObjectPtr<GDBusConnection> connection = OpenPrivateBusConnection(G_BUS_TYPE_SYSTEM);
     if (!connection) {
         return -1;
     }
@@ -31,11 +33,11 @@ int TakeLogindIdleLock(const std::string& who, const std::string& why) {
         connection.get(), "org.freedesktop.login1", "/org/freedesktop/login1",
         "org.freedesktop.login1.Manager", "Inhibit",
         g_variant_new("(ssss)", "idle", who.c_str(), why.c_str(), "block"),
-        G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, &rawFds,
+        G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, &rawFds,
         nullptr, &rawError));
     GObjectPtr<GUnixFDList> fds(rawFds);
     GErrorPtr error(rawError);
-    CloseBusConnection(std::move(connection));
+    ClosePrivateBusConnection(std::move(connection));
     if (!reply || !fds) {
         return -1;
     }
@@ -57,12 +59,13 @@ int TakeLogindIdleLock(const std::string& who, const std::string& why) {
 }  // namespace
 
 // The session manager ties the inhibitor to our connection, so the connection
-// stays open for as long as the inhibitor is held.
+// stays open for as long as the inhibitor is held. Only a session manager that
+// is already running is asked; none is started for this.
 class IdleSleepAssertion::DesktopInhibitor {
 public:
     static std::unique_ptr<DesktopInhibitor> Take(const std::string& who,
                                                   const std::string& why) {
-        GObjectPtr<GDBusConnection> connection = ConnectToBus(G_BUS_TYPE_SESSION);
+        GObjectPtr<GDBusConnection> connection = OpenPrivateBusConnection(G_BUS_TYPE_SESSION);
         if (!connection) {
             return nullptr;
         }
@@ -75,7 +78,7 @@ public:
             &rawError));
         GErrorPtr error(rawError);
         if (!reply) {
-            CloseBusConnection(std::move(connection));
+            ClosePrivateBusConnection(std::move(connection));
             return nullptr;
         }
         guint32 cookie = 0;
@@ -90,7 +93,7 @@ public:
             connection.get(), "org.gnome.SessionManager", "/org/gnome/SessionManager",
             "org.gnome.SessionManager", "Uninhibit", g_variant_new("(u)", cookie), nullptr,
             G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, nullptr));
-        CloseBusConnection(std::move(connection));
+        ClosePrivateBusConnection(std::move(connection));
     }
 
     DesktopInhibitor(const DesktopInhibitor&) = delete;

@@ -189,6 +189,18 @@ TEST_F(PowerTest, AssertionIsOneIdleBlockLockHeldExactlyWhileAlive) {
     }
 }
 
+TEST_F(PowerTest, AProgramLaunchedWhileHoldingDoesNotKeepTheLock) {
+    StartLogind();
+    std::unique_ptr<IdleSleepAssertion> assertion = IdleSleepAssertion::Take(kWho, kWhy);
+    ASSERT_TRUE(assertion);
+    SpawnOptions options;
+    options.argv = {"sleep", "30"};
+    std::unique_ptr<ChildProcess> launched = ChildProcess::Start(options);
+    ASSERT_TRUE(launched);
+    assertion.reset();
+    EXPECT_TRUE(WaitUntilNoInhibitors()) << "the lock descriptor leaked into the child";
+}
+
 TEST_F(PowerTest, DesktopSuspendInhibitorIsTakenAndDroppedWithTheSystemLock) {
     StartLogind();
     StartSessionManager();

@@ -9,7 +9,7 @@
 // takes the process down when the bus goes away (the shared connection exits
 // on close), and is closed when its owner lets go of it. Null when the bus
 // cannot be reached. Blocks for the connection handshake.
-GObjectPtr<GDBusConnection> ConnectToBus(GBusType busType);
+GObjectPtr<GDBusConnection> OpenPrivateBusConnection(GBusType busType);
 
 // Closes the connection right away, flushing what was sent on it.
-void CloseBusConnection(GObjectPtr<GDBusConnection> connection);
+void ClosePrivateBusConnection(GObjectPtr<GDBusConnection> connection);

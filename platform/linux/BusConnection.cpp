@@ -1,6 +1,6 @@
-#include "PrivateBus.h"
+#include "BusConnection.h"
 
-GObjectPtr<GDBusConnection> ConnectToBus(GBusType busType) {
+GObjectPtr<GDBusConnection> OpenPrivateBusConnection(GBusType busType) {
     GError* rawError = nullptr;
     GFreePtr<gchar> address(g_dbus_address_get_for_bus_sync(busType, nullptr, &rawError));
     GErrorPtr addressError(rawError);
@@ -21,7 +21,7 @@ GObjectPtr<GDBusConnection> ConnectToBus(GBusType busType) {
     return connection;
 }
 
-void CloseBusConnection(GObjectPtr<GDBusConnection> connection) {
+void ClosePrivateBusConnection(GObjectPtr<GDBusConnection> connection) {
     if (connection) {
         g_dbus_connection_close_sync(connection.get(), nullptr, nullptr);
     }
