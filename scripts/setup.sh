@@ -10,7 +10,7 @@ packages=(
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
   libcurl4-openssl-dev
-  libsecret-1-dev libglib2.0-dev
+  libsecret-1-dev libglib2.0-dev libgtk-3-dev
   libgtest-dev libgmock-dev
   # run
   xdg-utils ca-certificates
