@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -43,15 +44,20 @@ std::string ExpectedBody(const std::string& clientId, const std::string& name,
            extra + "}}]}";
 }
 
-class AnalyticsWithServer : public testing::Test {
-protected:
-    static void SetUpTestSuite()
+// A proxy from the developer's environment must not see loopback traffic.
+class LoopbackWithoutProxy : public testing::Environment {
+public:
+    void SetUp() override
     {
-        // A proxy from the developer's environment must not see loopback traffic.
         setenv("no_proxy", "127.0.0.1", 1);
         setenv("NO_PROXY", "127.0.0.1", 1);
     }
+};
+testing::Environment* const kLoopbackWithoutProxy =
+    testing::AddGlobalTestEnvironment(new LoopbackWithoutProxy);
 
+class AnalyticsWithServer : public testing::Test {
+protected:
     LoopbackHttpServer server;
     GoogleAnalyticsClient client{server.Url(kPath)};
 };
@@ -89,6 +95,22 @@ TEST(AnalyticsClientId, HasTwoHexNumbersWithoutLeadingZerosAndDiffers)
     EXPECT_TRUE(std::regex_match(first, format)) << first;
     EXPECT_TRUE(std::regex_match(second, format)) << second;
     EXPECT_NE(first, second);
+}
+
+TEST(AnalyticsClientId, SpansTheWhole64BitRange)
+{
+    // Twenty identifiers, each two 64-bit draws: all distinct, and some part
+    // beyond 32 bits, unless the generator is narrowed.
+    std::set<std::string> ids;
+    std::size_t longestPart = 0;
+    for (int i = 0; i < 20; ++i) {
+        const std::string id = GoogleAnalyticsClient::GenerateClientId();
+        ids.insert(id);
+        const auto dot = id.find('.');
+        longestPart = std::max({longestPart, dot, id.size() - dot - 1});
+    }
+    EXPECT_EQ(ids.size(), 20u);
+    EXPECT_GT(longestPart, 8u);
 }
 
 TEST_F(AnalyticsWithServer, PostsOneJsonEventToTheCollectionPath)

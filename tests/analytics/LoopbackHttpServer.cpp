@@ -56,19 +56,6 @@ bool SendAll(int fd, const std::string& data)
     return true;
 }
 
-const char* Reason(int status)
-{
-    switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 302: return "Found";
-    case 400: return "Bad Request";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    default: return "Status";
-    }
-}
-
 }  // namespace
 
 SocketFd::~SocketFd()
@@ -202,9 +189,6 @@ void LoopbackHttpServer::HandleConnection(int fd)
         contentLength = std::strtoul(value.c_str(), nullptr, 10);
     if (contentLength > kMaxRequestBytes)
         return;
-    for (const auto& value : request.HeaderValues("Expect"))
-        if (Lower(value) == "100-continue")
-            SendAll(fd, "HTTP/1.1 100 Continue\r\n\r\n");
 
     request.body = data.substr(headerEnd + 4);
     while (request.body.size() < contentLength) {
@@ -223,7 +207,7 @@ void LoopbackHttpServer::HandleConnection(int fd)
         answer = status;
     }
 
-    std::string response = "HTTP/1.1 " + std::to_string(answer) + " " + Reason(answer) + "\r\n";
+    std::string response = "HTTP/1.1 " + std::to_string(answer) + " Scripted\r\n";
     if (answer == 204)
         response += "Connection: close\r\n\r\n";
     else
