@@ -8,9 +8,11 @@ and flushes stdout; it exits cleanly on SIGTERM or SIGINT. The media is shared,
 so several clients may watch the same picture.
 
 Scenes:
-  moving  a bright rectangle, a third of the picture wide and half of it
-          high, sweeping to and fro across a black background (one crossing
-          every two seconds), large enough for a motion detector to see
+  moving  a white rectangle, a quarter of the picture wide and three
+          quarters high, sweeping from left to right across a black
+          background and starting over (one crossing every 0.6 s), so that
+          pictures 100 ms apart differ in blobs of well over 6000 px² from
+          320x240 upwards
   still   a static colour-bar picture
 """
 
@@ -24,8 +26,9 @@ gi.require_version("Gst", "1.0")
 gi.require_version("GstRtspServer", "1.0")
 from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
 
-# Seconds the moving object takes to cross the picture once.
-CROSSING_SECONDS = 2.0
+# Seconds the moving object takes to cross the picture once; fast enough that
+# even the edges of the rectangle sweep large areas between sampled pictures.
+CROSSING_SECONDS = 0.6
 
 
 def parse_args(argv):
@@ -54,7 +57,7 @@ def parse_args(argv):
 
 
 def object_size(args):
-    return max(8, (args.width // 3) & ~1), max(8, (args.height // 2) & ~1)
+    return max(8, (args.width // 4) & ~1), max(8, (args.height * 3 // 4) & ~1)
 
 
 def video_branch(args):
@@ -100,8 +103,7 @@ def animate_scene(media, args):
     def place(probe_pad, info):
         buffer = info.get_buffer()
         if buffer is not None and buffer.pts != Gst.CLOCK_TIME_NONE:
-            phase = (buffer.pts / Gst.SECOND / CROSSING_SECONDS) % 2.0
-            fraction = phase if phase < 1.0 else 2.0 - phase
+            fraction = (buffer.pts / Gst.SECOND / CROSSING_SECONDS) % 1.0
             probe_pad.set_property("xpos", int(round(fraction * travel)))
         return Gst.PadProbeReturn.OK
 
