@@ -1,0 +1,376 @@
+// The loopback authorization: consent in a played browser, the redirect
+// listener, the code exchange and what ends up in the stores.
+
+#include "DriveFixture.h"
+#include "WireFormat.h"
+
+#include <httplib.h>
+
+#include <iostream>
+
+namespace {
+
+const char kExchangeFailed[] = "Token exchange failed — check client credentials";
+const char kNoCode[] = "No authorization code received";
+
+}  // namespace
+
+class Authorization : public DriveFixture {
+protected:
+    // Asks the provider's consent page for its redirect, as a browser would
+    // before following it; returns the redirect's path and query.
+    std::string ConsentRedirect(const std::string& authUrl)
+    {
+        const size_t pathStart = authUrl.find('/', authUrl.find("://") + 3);
+        httplib::Client consent(authUrl.substr(0, pathStart));
+        consent.set_url_encode(false);
+        const httplib::Result result = consent.Get(authUrl.substr(pathStart).c_str());
+        if (!result || result->status != 302)
+            return {};
+        const std::string location = result->get_header_value("Location");
+        return location.substr(location.find('/', location.find("://") + 3));
+    }
+
+    static std::string Request(const std::string& target)
+    {
+        return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/html\r\n\r\n";
+    }
+
+    void ExpectNothingStored()
+    {
+        std::string value;
+        EXPECT_FALSE(store->Has());
+        EXPECT_FALSE(config.ReadFromDisk("/GoogleDrive/AccessToken", value));
+        EXPECT_FALSE(config.ReadFromDisk("/GoogleDrive/TokenExpiry", value));
+    }
+};
+
+TEST_F(Authorization, FullAuthorizationThenUploadEndsWithTheFrameInTheFolder)
+{
+    GoogleDriveUploader& drive = Client();
+    CompletionProbe connected;
+    drive.Authenticate(connected.Callback());
+    ASSERT_TRUE(connected.Wait());
+    EXPECT_EQ(connected.message(), "Connected to Google Drive") << provider.LastRefusal();
+    EXPECT_TRUE(connected.ok());
+    EXPECT_TRUE(drive.IsAuthenticated());
+    EXPECT_NE(browser.WaitForPage().find("<h2>Authenticated!</h2>"), std::string::npos);
+
+    // The consent page was asked for with this attempt's redirect, state and challenge.
+    const std::string url = browser.WaitForUrl();
+    const std::string redirectUri = QueryValue(url, "redirect_uri");
+    const int port = UrlPort(redirectUri);
+    EXPECT_EQ(redirectUri, "http://127.0.0.1:" + std::to_string(port) + "/oauth2callback");
+    EXPECT_EQ(url.rfind(provider.Endpoints().authUrl + "?client_id=" + FormEncode(FakeProvider::kClientId)
+                            + "&redirect_uri=" + FormEncode(redirectUri)
+                            + "&response_type=code&scope="
+                            + FormEncode("https://www.googleapis.com/auth/drive.file")
+                            + "&access_type=offline&prompt=consent&state=",
+                        0),
+              0u)
+        << url;
+    EXPECT_TRUE(PortRefuses(port));
+
+    // The code exchange names its fields in order and carries the verifier.
+    const auto exchanges = provider.Requests(FakeProvider::Endpoint::Token);
+    ASSERT_EQ(exchanges.size(), 1u);
+    const auto form = ParseForm(exchanges[0].body);
+    std::vector<std::string> names;
+    for (const auto& field : form)
+        names.push_back(field.first);
+    EXPECT_EQ(names, (std::vector<std::string>{"code", "client_id", "client_secret", "redirect_uri",
+                                                "grant_type", "code_verifier"}));
+    EXPECT_EQ(FormValue(form, "grant_type"), "authorization_code");
+    EXPECT_EQ(FormValue(form, "redirect_uri"), redirectUri);
+
+    // Refresh token in the secure store; access token and expiry on disk.
+    EXPECT_EQ(store->Secret().rfind("1//fake-refresh-", 0), 0u);
+    std::string access, expiry;
+    ASSERT_TRUE(config.ReadFromDisk("/GoogleDrive/AccessToken", access));
+    ASSERT_TRUE(config.ReadFromDisk("/GoogleDrive/TokenExpiry", expiry));
+    EXPECT_EQ(access.rfind("ya29.fake-access-", 0), 0u);
+    EXPECT_EQ(expiry, std::to_string(Now() + 3599));
+
+    CompletionProbe uploaded;
+    drive.UploadRgbFrame(RedBlueFrame(64, 48), 64, 48, "motion_20250101_120000.jpg",
+                         uploaded.Callback());
+    ASSERT_TRUE(uploaded.Wait());
+    EXPECT_EQ(uploaded.message(), "Frame uploaded to Google Drive") << provider.LastRefusal();
+    const auto files = provider.Files();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].name, "motion_20250101_120000.jpg");
+    ASSERT_EQ(files[0].parents.size(), 1u);
+    EXPECT_EQ(files[0].parents[0].rfind("folder-", 0), 0u);
+    EXPECT_EQ(provider.Count(FakeProvider::Endpoint::Token), 1u);
+    const auto bearer = provider.Requests(FakeProvider::Endpoint::Upload)[0].headers.find("Authorization");
+    EXPECT_EQ(bearer->second, "Bearer " + access);
+
+    std::cout << "Requests the provider received:\n";
+    for (const RecordedRequest& r : provider.Requests())
+        std::cout << "  " << r.method << " " << r.target << " (" << r.body.size() << " body bytes)\n";
+}
+
+TEST_F(Authorization, DeniedConsentIsNotShownAsSuccess)
+{
+    provider.SetConsent(false);
+    GoogleDriveUploader& drive = Client();
+    CompletionProbe done;
+    drive.Authenticate(done.Callback());
+    ASSERT_TRUE(done.Wait());
+    EXPECT_FALSE(done.ok());
+    EXPECT_EQ(done.message(), kNoCode);
+    const std::string page = browser.WaitForPage();
+    EXPECT_NE(page.find("Authorization not completed"), std::string::npos);
+    EXPECT_EQ(page.find("Authenticated!"), std::string::npos);
+    EXPECT_EQ(provider.Count(FakeProvider::Endpoint::Token), 0u);
+    EXPECT_FALSE(drive.IsAuthenticated());
+    ExpectNothingStored();
+}
+
+TEST_F(Authorization, MissingCredentialsFailAtOnceWithoutABrowser)
+{
+    for (const DriveCredentials& credentials :
+         {DriveCredentials{"", "secret"}, DriveCredentials{"id", ""}, DriveCredentials{}}) {
+        DriveClientOptions options = Options();
+        options.credentials = credentials;
+        GoogleDriveUploader drive(options);
+        CompletionProbe done;
+        drive.Authenticate(done.Callback());
+        EXPECT_EQ(done.calls(), 1);
+        EXPECT_FALSE(done.ok());
+        EXPECT_EQ(done.message(), "Credentials not loaded");
+    }
+    EXPECT_EQ(browser.Opened(), 0u);
+}
+
+TEST_F(Authorization, TwoAttemptsUseTwoPortsAndBothComplete)
+{
+    GoogleDriveUploader& drive = Client();
+    CompletionProbe first, second;
+    drive.Authenticate(first.Callback());
+    drive.Authenticate(second.Callback());
+    ASSERT_TRUE(first.Wait());
+    ASSERT_TRUE(second.Wait());
+    EXPECT_EQ(first.message(), "Connected to Google Drive");
+    EXPECT_EQ(second.message(), "Connected to Google Drive");
+    EXPECT_NE(QueryValue(browser.WaitForUrl(1), "redirect_uri"), QueryValue(browser.WaitForUrl(2), "redirect_uri"));
+    EXPECT_NE(QueryValue(browser.WaitForUrl(1), "state"), QueryValue(browser.WaitForUrl(2), "state"));
+    EXPECT_TRUE(drive.IsAuthenticated());
+}
+
+TEST_F(Authorization, ListenerIgnoresNoiseBeforeTheCallback)
+{
+    DriveClientOptions options = Options();
+    options.launchBrowser = browser.RecordingLauncher();
+    options.timings.connectionReadTimeout = std::chrono::milliseconds(300);
+    GoogleDriveUploader& drive = Client(options);
+    CompletionProbe done;
+    drive.Authenticate(done.Callback());
+    const std::string url = browser.WaitForUrl();
+    const int port = UrlPort(QueryValue(url, "redirect_uri"));
+
+    // A speculative connection that never speaks, held open throughout.
+    RawConnection idle(port);
+    ASSERT_TRUE(idle.connected());
+    // One that says nothing and closes.
+    RawConnection silent(port);
+    silent.Close();
+    // The browser's icon request.
+    RawConnection favicon(port);
+    favicon.Send(Request("/favicon.ico"));
+    EXPECT_EQ(favicon.ReadAll().rfind("HTTP/1.1 404", 0), 0u);
+    // 4 KiB of garbage.
+    RawConnection garbage(port);
+    std::string junk(4096, 'A');
+    for (size_t i = 0; i < junk.size(); i += 7)
+        junk[i] = static_cast<char>(0x80 + i % 100);
+    garbage.Send(junk);
+    garbage.FinishSending();
+    EXPECT_EQ(garbage.ReadAll().rfind("HTTP/1.1 404", 0), 0u);
+    // A request that stops halfway and is dropped after the read time-out.
+    RawConnection stalled(port);
+    stalled.Send("GET /oauth2callback?code=");
+    EXPECT_EQ(stalled.ReadAll(), "");
+    EXPECT_EQ(done.calls(), 0);
+
+    // The real redirect, in two segments.
+    const std::string request = Request(ConsentRedirect(url));
+    RawConnection callback(port);
+    callback.Send(request.substr(0, 20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    callback.Send(request.substr(20));
+    const std::string page = callback.ReadAll();
+    EXPECT_EQ(page.rfind("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<html>", 0), 0u);
+    EXPECT_NE(page.find("<h2>Authenticated!</h2><p>You can close this tab and return to Orvanta.</p>"),
+              std::string::npos);
+
+    ASSERT_TRUE(done.Wait());
+    EXPECT_EQ(done.message(), "Connected to Google Drive") << provider.LastRefusal();
+    EXPECT_TRUE(drive.IsAuthenticated());
+}
+
+TEST_F(Authorization, CallbackThatDoesNotAnswerThisAttemptEndsIt)
+{
+    // Forged or foreign state, no state, no code, a denial with the right
+    // state: each ends the attempt without a code and without an exchange.
+    const std::vector<std::function<std::string(const std::string& state, const std::string& code)>> forms = {
+        [](const std::string&, const std::string& code) { return "?state=forged&code=" + code; },
+        [](const std::string&, const std::string& code) { return "?code=" + code; },
+        [](const std::string& state, const std::string&) { return "?state=" + state; },
+        [](const std::string& state, const std::string&) {
+            return "?error=access_denied&state=" + state;
+        },
+    };
+    size_t attempt = 0;
+    for (const auto& form : forms) {
+        DriveClientOptions options = Options();
+        options.launchBrowser = browser.RecordingLauncher();
+        GoogleDriveUploader drive(options);
+        CompletionProbe done;
+        drive.Authenticate(done.Callback());
+        const std::string url = browser.WaitForUrl(++attempt);
+        const std::string consent = ConsentRedirect(url);
+        const std::string code = FormEncode(QueryValue(consent, "code"));
+
+        RawConnection callback(UrlPort(QueryValue(url, "redirect_uri")));
+        callback.Send(Request("/oauth2callback" + form(QueryValue(url, "state"), code)));
+        const std::string page = callback.ReadAll();
+        EXPECT_NE(page.find("Authorization not completed"), std::string::npos) << page;
+        ASSERT_TRUE(done.Wait());
+        EXPECT_EQ(done.message(), kNoCode);
+        EXPECT_FALSE(drive.IsAuthenticated());
+    }
+    EXPECT_EQ(provider.Count(FakeProvider::Endpoint::Token), 0u);
+    ExpectNothingStored();
+}
+
+TEST_F(Authorization, AbandonedAttemptEndsAtTheDeadlineAndClosesThePort)
+{
+    DriveClientOptions options = Options();
+    options.launchBrowser = browser.RecordingLauncher();
+    options.timings.redirectWait = std::chrono::milliseconds(300);
+    GoogleDriveUploader& drive = Client(options);
+    CompletionProbe done;
+    drive.Authenticate(done.Callback());
+    const int port = UrlPort(QueryValue(browser.WaitForUrl(), "redirect_uri"));
+    ASSERT_TRUE(done.Wait());
+    EXPECT_EQ(done.message(), kNoCode);
+    EXPECT_TRUE(PortRefuses(port));
+}
+
+TEST_F(Authorization, BrowserThatCannotStartLeavesTheAttemptToItsDeadline)
+{
+    DriveClientOptions options = Options();
+    options.launchBrowser = [](const std::string&) { return false; };
+    options.timings.redirectWait = std::chrono::milliseconds(200);
+    StdoutCapture out;
+    GoogleDriveUploader& drive = Client(options);
+    CompletionProbe done;
+    drive.Authenticate(done.Callback());
+    ASSERT_TRUE(done.Wait());
+    EXPECT_EQ(done.message(), kNoCode);
+    EXPECT_NE(out.Take().find("[Drive] Could not open the browser for authorization\n"), std::string::npos);
+}
+
+TEST_F(Authorization, DestroyingTheClientEndsAWaitingAttempt)
+{
+    DriveClientOptions options = Options();
+    options.launchBrowser = browser.RecordingLauncher();
+    CompletionProbe done;
+    Client(options).Authenticate(done.Callback());
+    const int port = UrlPort(QueryValue(browser.WaitForUrl(), "redirect_uri"));
+    client.reset();
+    // Far sooner than the five-minute redirect deadline.
+    ASSERT_TRUE(done.Wait(std::chrono::seconds(10)));
+    EXPECT_EQ(done.message(), kNoCode);
+    EXPECT_EQ(done.calls(), 1);
+    EXPECT_TRUE(PortRefuses(port));
+}
+
+struct ExchangeFailure {
+    const char* name;
+    FakeProvider::Answer answer;
+};
+
+void PrintTo(const ExchangeFailure& failure, std::ostream* out)
+{
+    *out << failure.name;
+}
+
+class FailedExchange : public Authorization,
+                       public ::testing::WithParamInterface<ExchangeFailure> {};
+
+TEST_P(FailedExchange, ReportsTheExchangeFailureAndStoresNothing)
+{
+    provider.Script(FakeProvider::Endpoint::Token, GetParam().answer);
+    DriveClientOptions options = Options();
+    options.timings.requestTimeout = std::chrono::milliseconds(500);
+    GoogleDriveUploader& drive = Client(options);
+    CompletionProbe done;
+    drive.Authenticate(done.Callback());
+    ASSERT_TRUE(done.Wait());
+    EXPECT_FALSE(done.ok());
+    EXPECT_EQ(done.message(), kExchangeFailed);
+    EXPECT_FALSE(drive.IsAuthenticated());
+    ExpectNothingStored();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    TokenEndpoint, FailedExchange,
+    ::testing::Values(
+        ExchangeFailure{"ServerErrorPage",
+                        {500, "<html><body>Internal Server Error</body></html>", "text/html"}},
+        ExchangeFailure{"InvalidGrant",
+                        {400, "{\n  \"error\": \"invalid_grant\",\n  \"error_description\": \"Bad Request\"\n}"}},
+        ExchangeFailure{"InvalidClient", {401, "{\"error\": \"invalid_client\"}"}},
+        ExchangeFailure{"NotJson", {200, "\x01\x02<<not json>>", "application/octet-stream"}},
+        ExchangeFailure{"AccessTokenWithoutRefreshToken",
+                        {200, "{\"access_token\": \"ya29.x\", \"expires_in\": 3599}"}},
+        ExchangeFailure{"EmptyBody", {200, ""}},
+        ExchangeFailure{"SilentPastTheTimeout", {200, "", "text/plain", {}, true}}),
+    [](const ::testing::TestParamInfo<ExchangeFailure>& info) { return info.param.name; });
+
+TEST_F(Authorization, UnreachableTokenEndpointFailsTheExchange)
+{
+    DriveClientOptions options = Options();
+    options.endpoints.tokenUrl = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/token";
+    GoogleDriveUploader& drive = Client(options);
+    CompletionProbe done;
+    drive.Authenticate(done.Callback());
+    ASSERT_TRUE(done.Wait());
+    EXPECT_EQ(done.message(), kExchangeFailed);
+    ExpectNothingStored();
+}
+
+TEST_F(Authorization, LifetimeThatIsMissingOrNotANumberCountsAsAnHour)
+{
+    for (const char* expiresIn : {"", ", \"expires_in\": \"soon\"", ", \"expires_in\": 99999999999",
+                                  ", \"expires_in\": null"}) {
+        provider.Script(FakeProvider::Endpoint::Token,
+                        {200, std::string("{\"access_token\": \"ya29.s\", \"refresh_token\": \"1//r\"")
+                                  + expiresIn + "}"});
+        GoogleDriveUploader drive(Options());
+        CompletionProbe done;
+        drive.Authenticate(done.Callback());
+        ASSERT_TRUE(done.Wait());
+        EXPECT_EQ(done.message(), "Connected to Google Drive") << expiresIn;
+        std::string expiry;
+        ASSERT_TRUE(config.ReadFromDisk("/GoogleDrive/TokenExpiry", expiry));
+        EXPECT_EQ(expiry, std::to_string(Now() + 3600)) << expiresIn;
+        EXPECT_EQ(store->Secret(), "1//r");
+    }
+}
+
+TEST_F(Authorization, SecureStoreFailureEndsUnauthenticated)
+{
+    store->FailAdds(true);
+    StdoutCapture out;
+    GoogleDriveUploader& drive = Client();
+    CompletionProbe done;
+    drive.Authenticate(done.Callback());
+    ASSERT_TRUE(done.Wait());
+    EXPECT_EQ(done.message(), kExchangeFailed);
+    EXPECT_NE(out.Take().find("[Drive] Failed to save refresh token to secure store\n"), std::string::npos);
+    EXPECT_FALSE(drive.IsAuthenticated());
+    ExpectNothingStored();
+}

@@ -1,0 +1,101 @@
+// The blocking request helpers against raw loopback servers.
+
+#include "DriveTestSupport.h"
+#include "GoogleDriveUploader.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const char kJsonReply[] =
+    "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 27\r\n"
+    "Connection: close\r\n\r\n{\"access_token\": \"ya29.a\"}";
+
+size_t Occurrences(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1))
+        ++count;
+    return count;
+}
+
+}  // namespace
+
+TEST(HttpHelpers, PostSendsEachHeaderLineOnceInOrder)
+{
+    RawHttpServer server(kJsonReply, false);
+    const std::string body = GoogleDriveUploader::Post(
+        server.Url("/token"), "a=1", {"X-Second: 2", "Content-Type: text/plain", "X-First: 1"});
+    EXPECT_EQ(GoogleDriveUploader::ExtractJsonField(body, "access_token"), "ya29.a");
+
+    ASSERT_EQ(server.Requests().size(), 1u);
+    const std::string request = server.Requests()[0];
+    EXPECT_EQ(request.rfind("POST /token HTTP/1.1\r\n", 0), 0u) << request;
+    const size_t second = request.find("\r\nX-Second: 2\r\n");
+    const size_t type = request.find("\r\nContent-Type: text/plain\r\n");
+    const size_t first = request.find("\r\nX-First: 1\r\n");
+    ASSERT_NE(second, std::string::npos);
+    ASSERT_NE(type, std::string::npos);
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_LT(second, type);
+    EXPECT_LT(type, first);
+    EXPECT_EQ(Occurrences(request, "Content-Type:"), 1u);
+    EXPECT_EQ(Occurrences(request, "X-Second:"), 1u);
+}
+
+TEST(HttpHelpers, EmptyHeaderListSendsNoLineOfItsOwn)
+{
+    RawHttpServer server(kJsonReply, false);
+    GoogleDriveUploader::Get(server.Url("/files?q=x"), {});
+    ASSERT_EQ(server.Requests().size(), 1u);
+    const std::string request = server.Requests()[0];
+    EXPECT_EQ(request.rfind("GET /files?q=x HTTP/1.1\r\n", 0), 0u);
+    EXPECT_EQ(Occurrences(request, "Authorization"), 0u);
+    EXPECT_EQ(Occurrences(request, "User-Agent"), 0u);
+}
+
+TEST(HttpHelpers, PostBodyWithNulByteGoesOutWhole)
+{
+    RawHttpServer server(kJsonReply, false);
+    const std::string body("left\0right", 10);
+    GoogleDriveUploader::Post(server.Url(), body, {"Content-Type: application/octet-stream"});
+    ASSERT_EQ(server.Requests().size(), 1u);
+    const std::string request = server.Requests()[0];
+    EXPECT_NE(request.find("Content-Length: 10\r\n"), std::string::npos);
+    EXPECT_EQ(request.substr(request.size() - 10), body);
+}
+
+TEST(HttpHelpers, ErrorStatusBodiesComeBackUnchanged)
+{
+    const std::string error = "{\"error\": {\"code\": 401, \"message\": \"Invalid Credentials\"}}";
+    RawHttpServer server("HTTP/1.1 401 Unauthorized\r\nContent-Length: " + std::to_string(error.size())
+                             + "\r\nConnection: close\r\n\r\n" + error,
+                         false);
+    const std::string body = GoogleDriveUploader::Get(server.Url(), {"Authorization: Bearer x"});
+    EXPECT_EQ(body, error);
+    EXPECT_EQ(GoogleDriveUploader::ExtractJsonField(body, "access_token"), "");
+    EXPECT_EQ(GoogleDriveUploader::ExtractJsonField(body, "id"), "");
+}
+
+TEST(HttpHelpers, ResponseBodiesAreBinarySafe)
+{
+    const std::string payload("a\0b\xff", 4);
+    RawHttpServer server("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\n" + payload,
+                         false);
+    EXPECT_EQ(GoogleDriveUploader::Get(server.Url(), {}), payload);
+}
+
+TEST(HttpHelpers, SilentServerGivesEmptyBodyAfterTheTimeout)
+{
+    RawHttpServer server("", true);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(GoogleDriveUploader::Post(server.Url(), "x", {}, std::chrono::milliseconds(300)), "");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+}
+
+TEST(HttpHelpers, UnreachableServerGivesEmptyBody)
+{
+    const std::string url = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/token";
+    EXPECT_EQ(GoogleDriveUploader::Post(url, "x", {}), "");
+    EXPECT_EQ(GoogleDriveUploader::Get(url, {}), "");
+}

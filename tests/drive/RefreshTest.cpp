@@ -1,0 +1,236 @@
+// Access-token refresh: the validity margin, retries with pauses, the
+// rejected refresh token, and concurrent callers.
+
+#include "DriveFixture.h"
+#include "WireFormat.h"
+
+namespace {
+
+const FakeProvider::Endpoint kToken = FakeProvider::Endpoint::Token;
+
+FakeProvider::Answer Error(int status, const std::string& error)
+{
+    return {status, "{\n  \"error\": \"" + error + "\",\n  \"error_description\": \"x\"\n}"};
+}
+
+}  // namespace
+
+using Refresh = DriveFixture;
+
+TEST_F(Refresh, UsesTheTokenWhileMoreThanAMinuteIsLeft)
+{
+    StoreAuthorization(Now() + 61);
+    GoogleDriveUploader& drive = Client();
+    EXPECT_TRUE(drive.EnsureValidToken());
+    EXPECT_EQ(provider.Count(kToken), 0u);
+
+    clock->now += 1;  // exactly 60 seconds left
+    StdoutCapture out;
+    EXPECT_TRUE(drive.EnsureValidToken());
+    EXPECT_EQ(out.Take(), "[Drive] Token refreshed successfully\n");
+    ASSERT_EQ(provider.Count(kToken), 1u);
+
+    const auto form = ParseForm(provider.Requests(kToken)[0].body);
+    std::vector<std::string> names;
+    for (const auto& field : form)
+        names.push_back(field.first);
+    EXPECT_EQ(names, (std::vector<std::string>{"refresh_token", "client_id", "client_secret", "grant_type"}));
+    EXPECT_EQ(FormValue(form, "refresh_token"), refreshToken);
+    EXPECT_EQ(FormValue(form, "client_secret"), FakeProvider::kClientSecret);
+    EXPECT_EQ(FormValue(form, "grant_type"), "refresh_token");
+
+    // The new token is good for another hour less the margin.
+    clock->now += 3599 - 61;
+    EXPECT_TRUE(drive.EnsureValidToken());
+    EXPECT_EQ(provider.Count(kToken), 1u);
+}
+
+TEST_F(Refresh, RefreshesWhenNothingUsableIsHeld)
+{
+    // No stored expiry.
+    StoreAuthorization(0);
+    EXPECT_TRUE(Client().EnsureValidToken());
+    EXPECT_EQ(provider.Count(kToken), 1u);
+
+    // No access token, however far its expiry lies.
+    config.Set("/GoogleDrive/AccessToken", "");
+    config.Set("/GoogleDrive/TokenExpiry", std::to_string(Now() + 100000));
+    EXPECT_TRUE(Client().EnsureValidToken());
+    EXPECT_EQ(provider.Count(kToken), 2u);
+}
+
+TEST_F(Refresh, RetriesAfterPausesUntilATokenComes)
+{
+    StoreAuthorization(0);
+    provider.Script(kToken, {500, "<html><body>Server Error</body></html>", "text/html"});
+    provider.Script(kToken, Error(503, "temporarily_unavailable"));
+    GoogleDriveUploader& drive = Client();
+    StdoutCapture out;
+    EXPECT_TRUE(drive.EnsureValidToken());
+    EXPECT_EQ(out.Take(),
+              "[Drive] Token refresh attempt 1/3 failed: (no response)\n"
+              "[Drive] Token refresh attempt 2/3 failed: temporarily_unavailable\n"
+              "[Drive] Token refreshed successfully\n");
+    EXPECT_EQ(provider.Count(kToken), 3u);
+    EXPECT_EQ(pauses->pauses, (std::vector<std::chrono::milliseconds>{std::chrono::seconds(3),
+                                                                      std::chrono::seconds(3)}));
+    EXPECT_EQ(pauses->requestsBefore, (std::vector<size_t>{1, 2}));
+    // Every attempt sends the same body.
+    const auto requests = provider.Requests(kToken);
+    EXPECT_EQ(requests[0].body, requests[2].body);
+}
+
+TEST_F(Refresh, ThreeFailuresKeepTheAuthorization)
+{
+    StoreAuthorization(Now() + 10);
+    provider.Script(kToken, Error(401, "invalid_client"));
+    provider.Script(kToken, Error(400, "invalid_grant_type"));
+    provider.Script(kToken, Error(400, "Invalid_Grant"));
+    GoogleDriveUploader& drive = Client();
+    StdoutCapture out;
+    EXPECT_FALSE(drive.EnsureValidToken());
+    EXPECT_EQ(out.Take(),
+              "[Drive] Token refresh attempt 1/3 failed: invalid_client\n"
+              "[Drive] Token refresh attempt 2/3 failed: invalid_grant_type\n"
+              "[Drive] Token refresh attempt 3/3 failed: Invalid_Grant\n"
+              "[Drive] Token refresh failed\n");
+    EXPECT_EQ(pauses->pauses.size(), 2u);
+    EXPECT_TRUE(drive.IsAuthenticated());
+    EXPECT_EQ(store->Secret(), refreshToken);
+    std::string expiry;
+    ASSERT_TRUE(config.ReadFromDisk("/GoogleDrive/TokenExpiry", expiry));
+    EXPECT_EQ(expiry, std::to_string(Now() + 10));
+}
+
+TEST_F(Refresh, UnreachableEndpointIsRetriedAndReportedAsNoResponse)
+{
+    StoreAuthorization(0);
+    DriveClientOptions options = Options();
+    options.endpoints.tokenUrl = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/token";
+    GoogleDriveUploader& drive = Client(options);
+    StdoutCapture out;
+    EXPECT_FALSE(drive.EnsureValidToken());
+    EXPECT_EQ(out.Take(),
+              "[Drive] Token refresh attempt 1/3 failed: (no response)\n"
+              "[Drive] Token refresh attempt 2/3 failed: (no response)\n"
+              "[Drive] Token refresh attempt 3/3 failed: (no response)\n"
+              "[Drive] Token refresh failed\n");
+    EXPECT_TRUE(drive.IsAuthenticated());
+}
+
+TEST_F(Refresh, SilentEndpointIsBoundedByTheRequestTimeout)
+{
+    StoreAuthorization(0);
+    for (int i = 0; i < 3; ++i)
+        provider.Script(kToken, {200, "", "text/plain", {}, true});
+    DriveClientOptions options = Options();
+    options.timings.requestTimeout = std::chrono::milliseconds(300);
+    GoogleDriveUploader& drive = Client(options);
+    StdoutCapture out;
+    EXPECT_FALSE(drive.EnsureValidToken());
+    EXPECT_NE(out.Take().find("attempt 3/3 failed: (no response)"), std::string::npos);
+    EXPECT_EQ(provider.Count(kToken), 3u);
+}
+
+TEST_F(Refresh, RejectedRefreshTokenIsForgottenEverywhere)
+{
+    StoreAuthorization(0);
+    GoogleDriveUploader& drive = Client();
+    provider.Script(kToken, Error(400, "invalid_grant"));
+    StdoutCapture out;
+    EXPECT_FALSE(drive.EnsureValidToken());
+    EXPECT_EQ(out.Take(),
+              "[Drive] Token refresh attempt 1/3 failed: invalid_grant\n"
+              "[Drive] Refresh token is invalid — re-authentication required\n"
+              "[Drive] Token refresh failed\n");
+    EXPECT_EQ(provider.Count(kToken), 1u);
+    EXPECT_TRUE(pauses->pauses.empty());
+    EXPECT_FALSE(drive.IsAuthenticated());
+    EXPECT_FALSE(store->Has());
+    std::string value;
+    EXPECT_FALSE(config.ReadFromDisk("/GoogleDrive/AccessToken", value));
+    EXPECT_FALSE(config.ReadFromDisk("/GoogleDrive/TokenExpiry", value));
+    EXPECT_TRUE(config.GroupExistsOnDisk("/GoogleDrive"));
+
+    // Nothing is asked of the provider afterwards.
+    EXPECT_FALSE(drive.EnsureValidToken());
+    EXPECT_FALSE(drive.RefreshAccessToken());
+    EXPECT_EQ(provider.Count(kToken), 1u);
+}
+
+TEST_F(Refresh, NewTokenWithoutOrWithOddLifetimeLastsAnHour)
+{
+    StoreAuthorization(0);
+    provider.Script(kToken, {200, "{\"access_token\": \"ya29.n1\", \"refresh_token\": \"1//other\"}"});
+    GoogleDriveUploader& drive = Client();
+    ASSERT_TRUE(drive.EnsureValidToken());
+    std::string access, expiry;
+    ASSERT_TRUE(config.ReadFromDisk("/GoogleDrive/AccessToken", access));
+    ASSERT_TRUE(config.ReadFromDisk("/GoogleDrive/TokenExpiry", expiry));
+    EXPECT_EQ(access, "ya29.n1");
+    EXPECT_EQ(expiry, std::to_string(Now() + 3600));
+    // A refresh token in the response does not replace the stored one.
+    EXPECT_EQ(store->Secret(), refreshToken);
+
+    clock->now += 3600 - 60;
+    provider.Script(kToken, {200, "{\"access_token\": \"ya29.n2\", \"expires_in\": \"soon\"}"});
+    ASSERT_TRUE(drive.EnsureValidToken());
+    ASSERT_TRUE(config.ReadFromDisk("/GoogleDrive/TokenExpiry", expiry));
+    EXPECT_EQ(expiry, std::to_string(Now() + 3600));
+    EXPECT_EQ(FormValue(ParseForm(provider.Requests(kToken)[1].body), "refresh_token"), refreshToken);
+}
+
+TEST_F(Refresh, ConcurrentCallersShareOneRefresh)
+{
+    StoreAuthorization(0);
+    FakeProvider::Answer slow;
+    slow.ownAnswer = true;
+    slow.delay = std::chrono::milliseconds(300);
+    provider.Script(kToken, slow);
+    GoogleDriveUploader& drive = Client();
+
+    std::vector<std::thread> callers;
+    std::atomic<int> usable{0};
+    for (int i = 0; i < 4; ++i)
+        callers.emplace_back([&] { usable += drive.EnsureValidToken() ? 1 : 0; });
+    for (std::thread& t : callers)
+        t.join();
+    EXPECT_EQ(usable, 4);
+    EXPECT_EQ(provider.Count(kToken), 1u);
+}
+
+TEST_F(Refresh, CallersWaitingOnARejectedRefreshAskNothing)
+{
+    StoreAuthorization(0);
+    FakeProvider::Answer slowRejection = Error(400, "invalid_grant");
+    slowRejection.delay = std::chrono::milliseconds(300);
+    provider.Script(kToken, slowRejection);
+    GoogleDriveUploader& drive = Client();
+
+    std::vector<std::thread> callers;
+    std::atomic<int> usable{0};
+    for (int i = 0; i < 3; ++i)
+        callers.emplace_back([&] { usable += drive.EnsureValidToken() ? 1 : 0; });
+    for (std::thread& t : callers)
+        t.join();
+    EXPECT_EQ(usable, 0);
+    EXPECT_EQ(provider.Count(kToken), 1u);
+    EXPECT_FALSE(drive.IsAuthenticated());
+}
+
+TEST_F(Refresh, DestructionCutsTheRetryPauseShort)
+{
+    StoreAuthorization(0);
+    provider.Script(kToken, Error(503, "backendError"));
+    DriveClientOptions options = Options();
+    options.pause = nullptr;  // the client's own pause
+    options.timings.retryPause = std::chrono::minutes(10);
+    CompletionProbe done;
+    Client(options).UploadRgbFrame(RedBlueFrame(8, 8), 8, 8, "motion_x.jpg", done.Callback());
+    while (provider.Count(kToken) == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    client.reset();
+    ASSERT_TRUE(done.Wait(std::chrono::seconds(10)));
+    EXPECT_EQ(done.message(), "Not authenticated with Google Drive");
+    EXPECT_EQ(provider.Count(kToken), 1u);
+}
