@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,6 +80,7 @@ bool TestCamera::Start(const TestCameraOptions& options, int readyTimeoutMs)
         return false;
     }
 
+    const pid_t parent = getpid();
     const pid_t child = fork();
     if (child < 0) {
         std::fprintf(stderr, "TestCamera: fork: %s\n", std::strerror(errno));
@@ -93,6 +95,11 @@ bool TestCamera::Start(const TestCameraOptions& options, int readyTimeoutMs)
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         setpgid(0, 0);
+        // A test process killed by its runner must not leave cameras behind.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) {
+            _exit(127);
+        }
         dup2(pipeFds[1], STDOUT_FILENO);
         execv(argv[0], argv.data());
         _exit(127);

@@ -25,7 +25,9 @@ struct TestCameraOptions {
 
 // Runs one test camera as a child process in its own process group. Not
 // copyable; the destructor stops the camera. Not thread-safe: drive it from
-// one thread.
+// one thread. The camera also gets SIGTERM when the thread that started it
+// ends (so a test process killed by its runner leaves no camera behind):
+// start it from a thread that outlives it, such as the test's own.
 class TestCamera {
 public:
     TestCamera() = default;
