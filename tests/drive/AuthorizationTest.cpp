@@ -5,8 +5,15 @@
 #include "WireFormat.h"
 
 #include <httplib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 
 namespace {
 
@@ -373,4 +380,96 @@ TEST_F(Authorization, SecureStoreFailureEndsUnauthenticated)
     EXPECT_NE(out.Take().find("[Drive] Failed to save refresh token to secure store\n"), std::string::npos);
     EXPECT_FALSE(drive.IsAuthenticated());
     ExpectNothingStored();
+}
+
+namespace {
+
+// Puts a stand-in xdg-open first on PATH for the test's lifetime; it writes
+// its argument count and first argument next to itself.
+class FakeXdgOpen {
+public:
+    FakeXdgOpen()
+    {
+        char pattern[] = "/tmp/orvanta-xdg-open-XXXXXX";
+        directory = ::mkdtemp(pattern);
+        const std::string script = directory + "/xdg-open";
+        FILE* file = std::fopen(script.c_str(), "w");
+        std::fputs("#!/bin/sh\nprintf '%s\\n%s' \"$#\" \"$1\" > \"$0.tmp\" && mv \"$0.tmp\" \"$0.args\"\n", file);
+        std::fclose(file);
+        ::chmod(script.c_str(), 0755);
+        oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+        ::setenv("PATH", (directory + ":" + oldPath).c_str(), 1);
+    }
+    ~FakeXdgOpen()
+    {
+        ::setenv("PATH", oldPath.c_str(), 1);
+        std::filesystem::remove_all(directory);
+    }
+    // The argument count and the first argument, once it has run.
+    bool WaitForArguments(std::string& count, std::string& first)
+    {
+        const std::string args = directory + "/xdg-open.args";
+        for (int i = 0; i < 1000 && !std::filesystem::exists(args); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::ifstream in(args);
+        return static_cast<bool>(std::getline(in, count) && std::getline(in, first));
+    }
+
+private:
+    std::string directory;
+    std::string oldPath;
+};
+
+// Children of this process that have ended but were not reaped.
+int ZombieChildren()
+{
+    int zombies = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line))
+            continue;
+        // pid (comm) state ppid ...; comm may hold spaces.
+        const size_t close = line.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream rest(line.substr(close + 2));
+        char state = 0;
+        int parent = 0;
+        rest >> state >> parent;
+        if (parent == ::getpid() && state == 'Z')
+            ++zombies;
+    }
+    return zombies;
+}
+
+}  // namespace
+
+TEST_F(Authorization, DefaultBrowserIsXdgOpenWithTheUrlAsItsOneArgument)
+{
+    FakeXdgOpen xdgOpen;
+    DriveClientOptions options = Options();
+    options.launchBrowser = nullptr;
+    GoogleDriveUploader& drive = Client(options);
+    CompletionProbe done;
+    drive.Authenticate(done.Callback());
+
+    std::string count, url;
+    ASSERT_TRUE(xdgOpen.WaitForArguments(count, url));
+    EXPECT_EQ(count, "1");
+    EXPECT_EQ(url.rfind(provider.Endpoints().authUrl + "?client_id=", 0), 0u) << url;
+    EXPECT_NE(url.find("&code_challenge_method=S256"), std::string::npos) << url;
+
+    RawConnection callback(UrlPort(QueryValue(url, "redirect_uri")));
+    callback.Send(Request(ConsentRedirect(url)));
+    EXPECT_NE(callback.ReadAll().find("Authenticated!"), std::string::npos);
+    ASSERT_TRUE(done.Wait());
+    EXPECT_EQ(done.message(), "Connected to Google Drive");
+
+    int zombies = ZombieChildren();
+    for (int i = 0; i < 500 && zombies > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        zombies = ZombieChildren();
+    }
+    EXPECT_EQ(zombies, 0);
 }

@@ -72,6 +72,9 @@ FakeProvider::FakeProvider() : server(std::make_unique<httplib::Server>())
     server->Post("/upload/drive/v3/files", route(Endpoint::Upload));
     port = server->bind_to_any_port("127.0.0.1");
     listener = std::thread([this] { server->listen_after_bind(); });
+    // A stop before the accept loop runs would be lost and the join would hang.
+    while (!server->is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 FakeProvider::~FakeProvider()

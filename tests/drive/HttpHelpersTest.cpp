@@ -88,9 +88,8 @@ TEST(HttpHelpers, ResponseBodiesAreBinarySafe)
 TEST(HttpHelpers, SilentServerGivesEmptyBodyAfterTheTimeout)
 {
     RawHttpServer server("", true);
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(GoogleDriveUploader::Post(server.Url(), "x", {}, std::chrono::milliseconds(300)), "");
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_EQ(server.Requests().size(), 1u);
 }
 
 TEST(HttpHelpers, UnreachableServerGivesEmptyBody)
