@@ -21,8 +21,13 @@ wxConfigBase* OpenConfigStore()
         ::chmod(path.fn_str(), S_IRUSR | S_IWUSR);
     }
 
+    // A garbled line (an entry without a name) trips an assertion inside
+    // wxFileConfig's parser, which would put up a dialog before the window
+    // opens; the parser skips such lines either way.
+    const wxAssertHandler_t assertHandler = wxSetAssertHandler(nullptr);
     auto* config = new wxFileConfig(wxTheApp->GetAppName(), wxTheApp->GetVendorName(), path,
                                     wxEmptyString, wxCONFIG_USE_LOCAL_FILE);
+    wxSetAssertHandler(assertHandler);
     // Files written later (every Flush replaces the file) get the same mode.
     config->SetUmask(0077);
     delete wxConfigBase::Set(config);

@@ -8,6 +8,16 @@
 
 namespace {
 
+// A failed wx assertion fails the running test instead of opening a dialog
+// that nobody will ever close.
+void FailOnAssert(const wxString& file, int line, const wxString& function,
+                  const wxString& condition, const wxString& message)
+{
+    ADD_FAILURE() << "wx assertion failed at " << file.utf8_string() << ":" << line << " in "
+                  << function.utf8_string() << ": " << condition.utf8_string() << " "
+                  << message.utf8_string();
+}
+
 class TestApp : public wxApp {
 public:
     bool OnInit() override
@@ -30,6 +40,7 @@ int main(int argc, char** argv)
     setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/orvanta-test-system-bus", 1);
     setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/orvanta-test-session-bus", 1);
 
+    wxSetAssertHandler(FailOnAssert);
     wxApp::SetInstance(new TestApp);
     if (!wxEntryStart(argc, argv) || !wxTheApp->CallOnInit()) {
         return 2;

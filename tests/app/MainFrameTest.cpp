@@ -136,7 +136,7 @@ TEST_F(WindowTest, SettingsStoreTrimmedUrlAndRestartTheStream)
     const std::string url = "rtsp://127.0.0.1:9/nothing";
     ScriptedDialogs user([&](wxDialog* dialog) {
         auto* field = wxDynamicCast(dialog->FindWindowByName("rtspUrl"), wxTextCtrl);
-        if (field == nullptr) return wxID_CANCEL;
+        if (field == nullptr) return static_cast<int>(wxID_CANCEL);
         field->SetValue(wxString::FromUTF8("  \t" + url + "  "));
         return static_cast<int>(wxID_OK);
     });
