@@ -266,9 +266,13 @@ std::string DriveSession::WaitForAuthCode(UniqueFd listenFd, const std::string& 
 
         if (acceptMore && fds[1].revents != 0) {
             UniqueFd accepted(::accept4(listenFd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-            if (accepted.Get() >= 0)
+            if (accepted.Get() >= 0) {
                 connections.push_back({std::move(accepted), std::string(),
                                        Clock::now() + timings.connectionReadTimeout});
+            } else if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
+                // A listener that cannot accept would stay readable and spin.
+                return {};
+            }
         }
     }
     return {};

@@ -2,6 +2,11 @@
 
 #include "DriveFixture.h"
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdio>
+
 namespace {
 
 std::string LoadLine(const char* refresh, long long expiresIn)
@@ -108,4 +113,33 @@ TEST_F(TokenStore, DisconnectForgetsEverythingAndMayBeRepeated)
     EXPECT_FALSE(drive.IsAuthenticated());
     EXPECT_TRUE(config.GroupExistsOnDisk("/GoogleDrive"));
     EXPECT_EQ(provider.Requests().size(), 0u);
+}
+
+TEST_F(TokenStore, DriveLinesReachAPipeAtOnce)
+{
+    // Standard output fully buffered into a pipe, as under a service manager:
+    // the line must be there without anyone else flushing.
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    std::fflush(stdout);
+    const int savedStdout = ::dup(STDOUT_FILENO);
+    ::dup2(pipeFds[1], STDOUT_FILENO);
+    std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+
+    Client();
+    pollfd readable{pipeFds[0], POLLIN, 0};
+    std::string received;
+    if (::poll(&readable, 1, 2000) > 0) {
+        char buffer[512];
+        const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
+        if (n > 0)
+            received.assign(buffer, static_cast<size_t>(n));
+    }
+
+    std::fflush(stdout);
+    ::dup2(savedStdout, STDOUT_FILENO);
+    ::close(savedStdout);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    EXPECT_EQ(received, LoadLine("MISSING", -Now()));
 }
