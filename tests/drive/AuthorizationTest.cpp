@@ -109,8 +109,8 @@ TEST_F(Authorization, FullAuthorizationThenUploadEndsWithTheFrameInTheFolder)
     ASSERT_EQ(files[0].parents.size(), 1u);
     EXPECT_EQ(files[0].parents[0].rfind("folder-", 0), 0u);
     EXPECT_EQ(provider.Count(FakeProvider::Endpoint::Token), 1u);
-    const auto bearer = provider.Requests(FakeProvider::Endpoint::Upload)[0].headers.find("Authorization");
-    EXPECT_EQ(bearer->second, "Bearer " + access);
+    const RecordedRequest upload = provider.Requests(FakeProvider::Endpoint::Upload)[0];
+    EXPECT_EQ(upload.headers.find("Authorization")->second, "Bearer " + access);
 
     std::cout << "Requests the provider received:\n";
     for (const RecordedRequest& r : provider.Requests())
