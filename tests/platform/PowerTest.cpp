@@ -16,7 +16,6 @@ using namespace std::chrono_literals;
 const char kWho[] = "Orvanta";
 const char kWhy[] = "Orvanta stream monitoring";
 
-using Inhibitor = std::tuple<std::string, std::string, std::string, std::string>;
 
 // Points the code under test at the given buses for the life of the object
 // (it reads the standard address variables at every connection).
@@ -114,21 +113,7 @@ protected:
 
     std::vector<Inhibitor> ListInhibitors() {
         std::vector<Inhibitor> inhibitors;
-        VariantPtr reply = systemClient->Call("org.freedesktop.login1", "/org/freedesktop/login1",
-                                              "org.freedesktop.login1.Manager", "ListInhibitors",
-                                              nullptr);
-        if (!reply) {
-            ADD_FAILURE() << "ListInhibitors failed";
-            return inhibitors;
-        }
-        GVariantIter* iter = nullptr;
-        g_variant_get(reply.get(), "(a(ssssuu))", &iter);
-        const gchar *what, *who, *why, *mode;
-        guint32 uid, pid;
-        while (g_variant_iter_next(iter, "(&s&s&s&suu)", &what, &who, &why, &mode, &uid, &pid)) {
-            inhibitors.emplace_back(what, who, why, mode);
-        }
-        g_variant_iter_free(iter);
+        EXPECT_TRUE(ListLogindInhibitors(*systemClient, inhibitors)) << "ListInhibitors failed";
         return inhibitors;
     }
 
@@ -146,13 +131,7 @@ protected:
     }
 
     bool EmitPrepareForSleep(bool goingToSleep) {
-        GVariantBuilder arguments;
-        g_variant_builder_init(&arguments, G_VARIANT_TYPE("av"));
-        g_variant_builder_add(&arguments, "v", g_variant_new_boolean(goingToSleep));
-        return systemClient->Call("org.freedesktop.login1", "/org/freedesktop/login1",
-                                  "org.freedesktop.DBus.Mock", "EmitSignal",
-                                  g_variant_new("(sssav)", "org.freedesktop.login1.Manager",
-                                                "PrepareForSleep", "b", &arguments)) != nullptr;
+        return EmitLogindPrepareForSleep(*systemClient, goingToSleep);
     }
 
     TempDir dir;

@@ -275,3 +275,32 @@ void WriteFile(const std::string& path, const std::string& contents) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << contents;
 }
+
+bool ListLogindInhibitors(BusClient& systemClient, std::vector<Inhibitor>& inhibitors) {
+    inhibitors.clear();
+    VariantPtr reply = systemClient.Call("org.freedesktop.login1", "/org/freedesktop/login1",
+                                         "org.freedesktop.login1.Manager", "ListInhibitors",
+                                         nullptr);
+    if (!reply) {
+        return false;
+    }
+    GVariantIter* iter = nullptr;
+    g_variant_get(reply.get(), "(a(ssssuu))", &iter);
+    const gchar *what, *who, *why, *mode;
+    guint32 uid, pid;
+    while (g_variant_iter_next(iter, "(&s&s&s&suu)", &what, &who, &why, &mode, &uid, &pid)) {
+        inhibitors.emplace_back(what, who, why, mode);
+    }
+    g_variant_iter_free(iter);
+    return true;
+}
+
+bool EmitLogindPrepareForSleep(BusClient& systemClient, bool goingToSleep) {
+    GVariantBuilder arguments;
+    g_variant_builder_init(&arguments, G_VARIANT_TYPE("av"));
+    g_variant_builder_add(&arguments, "v", g_variant_new_boolean(goingToSleep));
+    return systemClient.Call("org.freedesktop.login1", "/org/freedesktop/login1",
+                             "org.freedesktop.DBus.Mock", "EmitSignal",
+                             g_variant_new("(sssav)", "org.freedesktop.login1.Manager",
+                                           "PrepareForSleep", "b", &arguments)) != nullptr;
+}

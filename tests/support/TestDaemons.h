@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 // Helpers that start real daemons for the platform tests: private D-Bus
@@ -123,6 +124,17 @@ private:
 
     std::unique_ptr<ChildProcess> process;
 };
+
+// One lock as logind's ListInhibitors reports it: what, who, why, mode.
+using Inhibitor = std::tuple<std::string, std::string, std::string, std::string>;
+
+// Asks the logind (mock) on the client's bus for its locks; false when the
+// call fails.
+bool ListLogindInhibitors(BusClient& systemClient, std::vector<Inhibitor>& inhibitors);
+
+// Makes python3-dbusmock's logind template emit PrepareForSleep(goingToSleep)
+// from logind's own name, as the real service would.
+bool EmitLogindPrepareForSleep(BusClient& systemClient, bool goingToSleep);
 
 // The directory holding the test executables (and the helper probe).
 std::string ExecutableDirectory();
