@@ -12,6 +12,7 @@ packages=(
   libcurl4-openssl-dev
   libsecret-1-dev libglib2.0-dev libgtk-3-dev
   libgtest-dev libgmock-dev
+  libssl-dev
   # run
   xdg-utils ca-certificates
   # test camera and stream tests
@@ -19,6 +20,8 @@ packages=(
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad gstreamer1.0-libav
   ffmpeg
+  # fake Google provider and the parser fuzzer
+  libcpp-httplib-dev clang-14 libclang-rt-14-dev
   # window tests and screenshots
   xvfb xauth imagemagick
   # platform tests: private D-Bus daemons, logind mock, Secret Service

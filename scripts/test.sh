@@ -4,7 +4,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" -DORVANTA_WERROR=ON -DORVANTA_BUILD_TESTS=ON
+"$root/scripts/build.sh" -DORVANTA_WERROR=ON -DORVANTA_BUILD_TESTS=ON -DORVANTA_FUZZ=ON
 cd "$root/build"
 # The tests start their own servers and buses; keep them off the user's ones.
 export LC_ALL=C.UTF-8
