@@ -54,10 +54,17 @@ wxBEGIN_EVENT_TABLE(MainFrame, wxFrame)
     EVT_UPDATE_UI(ID_DRIVE_DISCONNECT, MainFrame::OnUpdateDriveDisconnect)
 wxEND_EVENT_TABLE()
 
-MainFrame::MainFrame(const wxString& title)
+MainFrame::MainFrame(const wxString& title, MainFrameServices services)
     : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(1100, 760),
               wxDEFAULT_FRAME_STYLE),
-      lifeline(std::make_shared<WindowLifeline>(this))
+      lifeline(std::make_shared<WindowLifeline>(this)),
+      analyticsMeasurementId(std::move(services.analyticsMeasurementId)),
+      analyticsApiSecret(std::move(services.analyticsApiSecret)),
+      openWebPage(services.openWebPage
+                      ? std::move(services.openWebPage)
+                      : [](const wxString& url) { wxLaunchDefaultBrowser(url); }),
+      driveUploader(std::move(services.drive)),
+      analytics(std::move(services.analyticsEndpoint))
 {
     LoadPersistedSettings();
     ConfigureAnalytics();
@@ -207,7 +214,7 @@ void MainFrame::SavePersistedSettings()
 
 void MainFrame::ConfigureAnalytics()
 {
-    analytics.Configure(BuiltInMeasurementId(), BuiltInApiSecret(),
+    analytics.Configure(analyticsMeasurementId, analyticsApiSecret,
                         ToLocaleBytes(analyticsClientId));
 }
 
@@ -406,7 +413,7 @@ void MainFrame::OnDonation(wxCommandEvent&)
     sizer->Add(buttons, 0, wxALIGN_RIGHT | wxLEFT | wxRIGHT | wxBOTTOM, 16);
     dialog.SetSizerAndFit(sizer);
 
-    support->Bind(wxEVT_BUTTON, [](wxCommandEvent&) { wxLaunchDefaultBrowser(DonationUrl()); });
+    support->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { openWebPage(DonationUrl()); });
     later->Bind(wxEVT_BUTTON, [&dialog](wxCommandEvent&) { dialog.EndModal(wxID_CLOSE); });
 
     dialog.Centre(wxBOTH);

@@ -13,8 +13,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 class wxStaticBitmap;
@@ -28,12 +30,23 @@ enum {
     ID_DONATION = 6003,
 };
 
+// What the window's engine objects talk to. The defaults are the real services
+// fixed when the program was built; tests point them at loopback servers.
+struct MainFrameServices {
+    DriveClientOptions drive;
+    std::string analyticsEndpoint = DefaultAnalyticsEndpoint();
+    std::string analyticsMeasurementId = BuiltInMeasurementId();
+    std::string analyticsApiSecret = BuiltInApiSecret();
+    // Opens a web page in the user's browser; empty: the desktop's default browser.
+    std::function<void(const wxString& url)> openWebPage;
+};
+
 // The one long-lived top-level window: owns the stream decoder, the motion
 // detector, the Drive client and the analytics client, and is the target of
 // every hand-off from background threads (always through `lifeline`).
 class MainFrame : public wxFrame {
 public:
-    explicit MainFrame(const wxString& title);
+    explicit MainFrame(const wxString& title, MainFrameServices services = MainFrameServices());
     ~MainFrame() override;
 
     MainFrame(const MainFrame&) = delete;
@@ -86,6 +99,9 @@ private:
     void OnUpdateDriveDisconnect(wxUpdateUIEvent& event);
 
     WindowLifelinePtr lifeline;
+    const std::string analyticsMeasurementId;
+    const std::string analyticsApiSecret;
+    const std::function<void(const wxString&)> openWebPage;
 
     wxStaticBitmap* preview = nullptr;
     wxStaticText* statusText = nullptr;

@@ -55,9 +55,9 @@ protected:
         return value;
     }
 
-    MainFrame* Open()
+    MainFrame* Open(MainFrameServices services = MainFrameServices())
     {
-        auto* frame = new MainFrame("Orvanta");
+        auto* frame = new MainFrame("Orvanta", std::move(services));
         frame->Show(true);
         frames.push_back(frame);
         return frame;

@@ -1,0 +1,264 @@
+#include "DriveTestSupport.h"
+#include "FakeProvider.h"
+#include "TestCamera.h"
+#include "WindowFixture.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <wx/button.h>
+#include <wx/msgdlg.h>
+
+#include <regex>
+#include <set>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+bool MenuItemEnabled(MainFrame* frame, int id)
+{
+    wxUpdateUIEvent event(id);
+    event.SetEventObject(frame);
+    frame->ProcessWindowEvent(event);
+    return event.GetEnabled();
+}
+
+std::vector<std::string> WithPrefix(const std::vector<std::string>& lines, const std::string& prefix)
+{
+    std::vector<std::string> found;
+    for (const std::string& line : lines) {
+        if (line.rfind(prefix, 0) == 0) {
+            found.push_back(line.substr(prefix.size()));
+        }
+    }
+    return found;
+}
+
+class DriveWindowTest : public WindowTest {
+protected:
+    MainFrameServices Services()
+    {
+        MainFrameServices services;
+        services.drive.endpoints = provider.Endpoints();
+        services.drive.credentials = provider.Credentials();
+        services.drive.secureStore = store;
+        services.drive.launchBrowser = browser.Launcher();
+        return services;
+    }
+
+    FakeProvider provider;
+    TestBrowser browser;
+    std::shared_ptr<MemorySecureStore> store = std::make_shared<MemorySecureStore>();
+};
+
+TEST_F(DriveWindowTest, ConnectedWindowUploadsMotionAtMostOncePerSecondUntilDisconnected)
+{
+    TestCamera camera;
+    ASSERT_TRUE(camera.Start());
+    StoreUrl(camera.Url());
+
+    // Failures are checked after the capture ends, or they would be captured.
+    testing::internal::CaptureStdout();
+    MainFrame* frame = Open(Services());
+    const bool motionSeen = PumpUntil([&] { return Label(frame) == "Motion detected in stream."; }, 20s);
+    PumpFor(1500ms);
+    const size_t uploadsBeforeConnect = provider.Count(FakeProvider::Endpoint::Upload);
+    const bool connectEnabledBefore = MenuItemEnabled(frame, ID_DRIVE_CONNECT);
+    const bool disconnectEnabledBefore = MenuItemEnabled(frame, ID_DRIVE_DISCONNECT);
+
+    SendMenuCommand(frame, ID_DRIVE_CONNECT);
+    const bool connected = PumpUntil([&] { return !MenuItemEnabled(frame, ID_DRIVE_CONNECT); }, 20s);
+    const bool disconnectEnabledAfter = MenuItemEnabled(frame, ID_DRIVE_DISCONNECT);
+    const bool uploaded =
+        PumpUntil([&] { return provider.Count(FakeProvider::Endpoint::Upload) >= 3; }, 20s);
+
+    SendMenuCommand(frame, ID_DRIVE_DISCONNECT);
+    PumpFor(1500ms);  // an upload already under way may still finish
+    const size_t uploadsAtDisconnect = provider.Count(FakeProvider::Endpoint::Upload);
+    PumpFor(2500ms);
+    const size_t uploadsLater = provider.Count(FakeProvider::Endpoint::Upload);
+    const bool connectEnabledAtEnd = MenuItemEnabled(frame, ID_DRIVE_CONNECT);
+    const bool disconnectEnabledAtEnd = MenuItemEnabled(frame, ID_DRIVE_DISCONNECT);
+    const bool closed = CloseAndWait(frame, true);
+    const std::vector<std::string> lines = StatusLines(testing::internal::GetCapturedStdout());
+
+    EXPECT_TRUE(motionSeen);
+    EXPECT_EQ(uploadsBeforeConnect, 0u) << "nothing is uploaded without authorization";
+    EXPECT_TRUE(connectEnabledBefore);
+    EXPECT_FALSE(disconnectEnabledBefore);
+    ASSERT_TRUE(connected) << provider.LastRefusal();
+    EXPECT_TRUE(disconnectEnabledAfter);
+    EXPECT_TRUE(uploaded);
+    EXPECT_EQ(uploadsLater, uploadsAtDisconnect) << "nothing is uploaded after Disconnect";
+    EXPECT_TRUE(connectEnabledAtEnd);
+    EXPECT_FALSE(disconnectEnabledAtEnd);
+    EXPECT_TRUE(closed);
+
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Opening browser for Google Drive authentication..."),
+              lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Connected to Google Drive"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Disconnected from Google Drive."), lines.end());
+
+    // One upload per second at most: names carry the second they were started in.
+    const std::vector<std::string> names = WithPrefix(lines, "Uploading to Google Drive: ");
+    const std::set<std::string> distinct(names.begin(), names.end());
+    EXPECT_EQ(distinct.size(), names.size()) << testing::PrintToString(names);
+    const std::regex pattern("motion_\\d{8}_\\d{6}\\.jpg");
+    for (const std::string& name : names) {
+        EXPECT_TRUE(std::regex_match(name, pattern)) << name;
+    }
+    const std::vector<UploadedFile> files = provider.Files();
+    ASSERT_EQ(files.size(), uploadsLater);
+    std::set<std::string> stored;
+    for (const UploadedFile& file : files) {
+        stored.insert(file.name);
+        EXPECT_EQ(file.width, 320);
+        EXPECT_EQ(file.height, 240);
+    }
+    EXPECT_EQ(stored, distinct);
+}
+
+TEST_F(DriveWindowTest, FailedAuthorizationIsShownInTheStatusLineAndInAnErrorBox)
+{
+    provider.SetConsent(false);
+    MainFrame* frame = Open(Services());
+    ASSERT_TRUE(PumpUntil([&] { return Shows(frame, wxString::FromUTF8(kNoUrl)); }));
+
+    std::string boxMessage;
+    long boxStyle = 0;
+    ScriptedDialogs user([&](wxDialog* dialog) {
+        if (auto* box = wxDynamicCast(dialog, wxMessageDialog)) {
+            boxMessage = box->GetMessage().utf8_string();
+            boxStyle = box->GetMessageDialogStyle();
+        }
+        return static_cast<int>(wxID_OK);
+    });
+    SendMenuCommand(frame, ID_DRIVE_CONNECT);
+    ASSERT_TRUE(PumpUntil([&] { return !user.titles.empty(); }, 20s));
+    PumpFor(100ms);
+
+    EXPECT_EQ(user.titles, std::vector<std::string>{"Drive Error"});
+    EXPECT_EQ(boxMessage, "No authorization code received");
+    EXPECT_TRUE(boxStyle & wxICON_ERROR);
+    EXPECT_EQ(Label(frame).utf8_string(), boxMessage);
+    EXPECT_TRUE(MenuItemEnabled(frame, ID_DRIVE_CONNECT));
+    EXPECT_FALSE(store->Has());
+}
+
+// Records the analytics events the window sends.
+class Collector {
+public:
+    Collector()
+    {
+        server.Post("/mp/collect", [this](const httplib::Request& request, httplib::Response& response) {
+            std::lock_guard<std::mutex> lock(mutex);
+            targets.push_back(request.target);
+            bodies.push_back(request.body);
+            response.status = 204;
+        });
+        port = server.bind_to_any_port("127.0.0.1");
+        thread = std::thread([this] { server.listen_after_bind(); });
+    }
+    ~Collector()
+    {
+        server.stop();
+        thread.join();
+    }
+    std::string Endpoint() const { return "http://127.0.0.1:" + std::to_string(port) + "/mp/collect"; }
+    size_t Count()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return bodies.size();
+    }
+
+    httplib::Server server;
+    int port = 0;
+    std::thread thread;
+    std::mutex mutex;
+    std::vector<std::string> targets;
+    std::vector<std::string> bodies;
+};
+
+TEST_F(WindowTest, OpeningAndClosingSendTheTwoUsageEvents)
+{
+    Collector collector;
+    MainFrameServices services;
+    services.analyticsEndpoint = collector.Endpoint();
+    services.analyticsMeasurementId = "G-TEST123456";
+    services.analyticsApiSecret = "s3cret_value+/";
+    MainFrame* frame = Open(services);
+    const std::string clientId = StoredString("/Analytics/ClientId").utf8_string();
+    ASSERT_TRUE(PumpUntil([&] { return collector.Count() == 1; }));
+    // The closing event is sent before the window goes.
+    ASSERT_TRUE(CloseAndWait(frame, false));
+    ASSERT_EQ(collector.Count(), 2u);
+
+    const std::regex body("\\{\"client_id\":\"" + std::regex_replace(clientId, std::regex("\\."), "\\.") +
+                          "\",\"events\":\\[\\{\"name\":\"(app_open|app_close)\",\"params\":\\{"
+                          "\"engagement_time_msec\":100,\"session_id\":\"(\\d+)\"\\}\\}\\]\\}");
+    std::smatch open, close;
+    ASSERT_TRUE(std::regex_match(collector.bodies[0], open, body)) << collector.bodies[0];
+    ASSERT_TRUE(std::regex_match(collector.bodies[1], close, body)) << collector.bodies[1];
+    EXPECT_EQ(open[1], "app_open");
+    EXPECT_EQ(close[1], "app_close");
+    EXPECT_EQ(open[2], close[2]) << "one session for the run";
+    for (const std::string& target : collector.targets) {
+        EXPECT_EQ(target, "/mp/collect?measurement_id=G-TEST123456&api_secret=s3cret_value%2B%2F");
+    }
+}
+
+TEST_F(WindowTest, UnconfiguredAnalyticsSendsNothing)
+{
+    Collector collector;
+    MainFrameServices services;
+    services.analyticsEndpoint = collector.Endpoint();
+    services.analyticsMeasurementId = "";
+    services.analyticsApiSecret = "";
+    testing::internal::CaptureStdout();
+    MainFrame* frame = Open(services);
+    PumpFor(500ms);
+    const bool closed = CloseAndWait(frame, true);
+    const std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(collector.Count(), 0u);
+    EXPECT_EQ(output.find("[Analytics]"), std::string::npos) << output;
+}
+
+TEST_F(WindowTest, AboutBoxAndDonationDialog)
+{
+    std::vector<wxString> opened;
+    MainFrameServices services;
+    services.openWebPage = [&opened](const wxString& url) { opened.push_back(url); };
+    MainFrame* frame = Open(services);
+
+    std::string aboutMessage;
+    ScriptedDialogs user([&](wxDialog* dialog) {
+        if (auto* box = wxDynamicCast(dialog, wxMessageDialog)) {
+            aboutMessage = box->GetMessage().utf8_string();
+            return static_cast<int>(wxID_OK);
+        }
+        // The donation dialog: "Support Developer" twice, then "Next Time".
+        for (wxWindow* child : dialog->GetChildren()) {
+            auto* button = wxDynamicCast(child, wxButton);
+            if (button != nullptr && button->GetLabel() == "Support Developer") {
+                for (int press = 0; press < 2; ++press) {
+                    wxCommandEvent click(wxEVT_BUTTON, button->GetId());
+                    click.SetEventObject(button);
+                    button->ProcessWindowEvent(click);
+                }
+            }
+        }
+        return static_cast<int>(wxID_CLOSE);
+    });
+    SendMenuCommand(frame, wxID_ABOUT);
+    SendMenuCommand(frame, ID_DONATION);
+
+    EXPECT_EQ(user.titles, (std::vector<std::string>{"About", "Donate"}));
+    EXPECT_EQ(aboutMessage,
+              "Orvanta 1.0.0\n\nMonitors an RTSP stream, detects motion, and uploads captured frames "
+              "to Google Drive.");
+    EXPECT_EQ(opened, (std::vector<wxString>{DonationUrl(), DonationUrl()}));
+}
+
+}  // namespace
