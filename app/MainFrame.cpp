@@ -353,17 +353,16 @@ void MainFrame::UploadFrameToDrive(const std::vector<uint8_t>& rgb, int width, i
                                          const wxString text = wxString::FromUTF8(message);
                                          target->Post([this, text]() { PostStatus(text); });
                                      });
-    } catch (const std::system_error& error) {
+    } catch (const std::system_error&) {
         // A refused upload thread must not end the decoder thread.
-        PostStatus(wxString::FromUTF8("Upload failed: could not start the upload (" +
-                                      std::string(error.what()) + ")"));
+        PostStatus("Google Drive upload failed");
     }
 }
 
 void MainFrame::OnDriveConnect(wxCommandEvent&)
 {
     PostStatus("Opening browser for Google Drive authentication...");
-    driveUploader.Authenticate([target = lifeline, this](bool success, const std::string& message) {
+    auto onDone = [target = lifeline, this](bool success, const std::string& message) {
         const wxString text = wxString::FromUTF8(message);
         target->Post([this, success, text]() {
             PostStatus(text);
@@ -371,7 +370,13 @@ void MainFrame::OnDriveConnect(wxCommandEvent&)
                 wxMessageBox(text, "Drive Error", wxOK | wxICON_ERROR, this);
             }
         });
-    });
+    };
+    try {
+        driveUploader.Authenticate(onDone);
+    } catch (const std::system_error&) {
+        // The authorization thread could not be started.
+        onDone(false, "Google Drive authorization could not be started");
+    }
 }
 
 void MainFrame::OnDriveDisconnect(wxCommandEvent&)
@@ -434,8 +439,13 @@ void MainFrame::OnSystemWake()
 {
     PostStatus(wxString::FromUTF8("Woke from sleep \u2014 reconnecting..."));
     StopStream();
-    std::thread([target = lifeline, this]() {
-        std::this_thread::sleep_for(std::chrono::seconds(5));
-        target->Post([this]() { StartStream(); });
-    }).detach();
+    try {
+        std::thread([target = lifeline, this]() {
+            std::this_thread::sleep_for(std::chrono::seconds(5));
+            target->Post([this]() { StartStream(); });
+        }).detach();
+    } catch (const std::system_error&) {
+        // Without the waiting thread, reconnect at once rather than never.
+        StartStream();
+    }
 }

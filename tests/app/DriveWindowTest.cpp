@@ -9,6 +9,9 @@
 #include <wx/button.h>
 #include <wx/msgdlg.h>
 
+#include <sys/resource.h>
+
+#include <fstream>
 #include <regex>
 #include <set>
 
@@ -259,6 +262,58 @@ TEST_F(WindowTest, AboutBoxAndDonationDialog)
               "Orvanta 1.0.0\n\nMonitors an RTSP stream, detects motion, and uploads captured frames "
               "to Google Drive.");
     EXPECT_EQ(opened, (std::vector<wxString>{DonationUrl(), DonationUrl()}));
+}
+
+}  // namespace
+
+namespace {
+
+// Lowers the address-space limit so that no new thread's stack fits, for the
+// life of the object.
+class NoRoomForThreads {
+public:
+    NoRoomForThreads()
+    {
+        getrlimit(RLIMIT_AS, &saved);
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        long vmSizeKiB = 0;
+        while (std::getline(status, line)) {
+            if (line.rfind("VmSize:", 0) == 0) {
+                vmSizeKiB = std::stol(line.substr(7));
+            }
+        }
+        rlimit lowered = saved;
+        lowered.rlim_cur = static_cast<rlim_t>(vmSizeKiB + 2048) * 1024;
+        applied = vmSizeKiB > 0 && setrlimit(RLIMIT_AS, &lowered) == 0;
+    }
+    ~NoRoomForThreads() { setrlimit(RLIMIT_AS, &saved); }
+    bool applied = false;
+
+private:
+    rlimit saved{};
+};
+
+TEST_F(DriveWindowTest, AnUploadThreadThatCannotStartIsReportedNotFatal)
+{
+    store->Put(provider.AddRefreshToken());  // already authorized
+    MainFrame* frame = Open(Services());
+    ASSERT_TRUE(PumpUntil([&] { return Shows(frame, wxString::FromUTF8(kNoUrl)); }));
+    ASSERT_FALSE(MenuItemEnabled(frame, ID_DRIVE_CONNECT));
+
+    std::vector<uint8_t> still(320 * 240 * 3, 20);
+    std::vector<uint8_t> moved = still;
+    for (int y = 40; y < 200; ++y) {
+        std::fill_n(moved.begin() + (y * 320 + 80) * 3, 160 * 3, 240);
+    }
+    frame->HandleDecodedFrame(still, 320, 240);
+    {
+        NoRoomForThreads limit;
+        ASSERT_TRUE(limit.applied);
+        frame->HandleDecodedFrame(moved, 320, 240);
+    }
+    EXPECT_TRUE(PumpUntil([&] { return Label(frame) == "Google Drive upload failed"; }));
+    EXPECT_EQ(provider.Count(FakeProvider::Endpoint::Upload), 0u);
 }
 
 }  // namespace
