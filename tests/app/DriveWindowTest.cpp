@@ -317,3 +317,49 @@ TEST_F(DriveWindowTest, AnUploadThreadThatCannotStartIsReportedNotFatal)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DriveWindowTest, ClosingWhileTheBrowserHasNotAnsweredEndsPromptlyWithoutABox)
+{
+    MainFrameServices services = Services();
+    services.drive.launchBrowser = browser.RecordingLauncher();  // the user never answers
+    MainFrame* frame = Open(std::move(services));
+    ScriptedDialogs user([](wxDialog*) { return static_cast<int>(wxID_OK); });
+    SendMenuCommand(frame, ID_DRIVE_CONNECT);
+    const std::string url = browser.WaitForUrl();
+    const int listenerPort = UrlPort(QueryValue(url, "redirect_uri"));
+
+    const auto closing = std::chrono::steady_clock::now();
+    ASSERT_TRUE(CloseAndWait(frame, true));
+    EXPECT_LT(std::chrono::steady_clock::now() - closing, 5s);
+    PumpFor(300ms);
+    EXPECT_TRUE(user.titles.empty()) << "a completion after the window's end is dropped";
+    EXPECT_TRUE(PortRefuses(listenerPort)) << "the redirect listener went with the window";
+}
+
+TEST_F(DriveWindowTest, ClosingDuringAnUploadEndsPromptly)
+{
+    store->Put(provider.AddRefreshToken());
+    FakeProvider::Answer slow;
+    slow.hang = true;  // the upload never gets an answer
+    provider.Script(FakeProvider::Endpoint::Upload, slow);
+    MainFrame* frame = Open(Services());
+
+    std::vector<uint8_t> still(320 * 240 * 3, 20);
+    std::vector<uint8_t> moved = still;
+    for (int y = 40; y < 200; ++y) {
+        std::fill_n(moved.begin() + (y * 320 + 80) * 3, 160 * 3, 240);
+    }
+    frame->HandleDecodedFrame(still, 320, 240);
+    frame->HandleDecodedFrame(moved, 320, 240);
+    ASSERT_TRUE(PumpUntil([&] { return provider.Count(FakeProvider::Endpoint::Upload) == 1; }, 20s))
+        << provider.LastRefusal();
+
+    const auto closing = std::chrono::steady_clock::now();
+    ASSERT_TRUE(CloseAndWait(frame, false));
+    EXPECT_LT(std::chrono::steady_clock::now() - closing, 5s);
+    PumpFor(300ms);
+}
+
+}  // namespace
