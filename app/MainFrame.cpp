@@ -1,6 +1,7 @@
 #include "MainFrame.h"
 
 #include "AppConfig.h"
+#include "ConfigStoreLock.h"
 #include "PreviewImage.h"
 #include "TextConversion.h"
 
@@ -189,6 +190,7 @@ void MainFrame::LoadPersistedSettings()
     if (config == nullptr) {
         return;
     }
+    const auto configLock = LockConfigStore();
     wxString storedUrl;
     if (config->Read("/Stream/RtspUrl", &storedUrl) && !storedUrl.empty()) {
         rtspUrl = storedUrl;
@@ -207,6 +209,7 @@ void MainFrame::SavePersistedSettings()
     if (config == nullptr) {
         return;
     }
+    const auto configLock = LockConfigStore();
     config->Write("/Stream/RtspUrl", rtspUrl);
     config->Write("/Analytics/ClientId", analyticsClientId);
     config->Flush();

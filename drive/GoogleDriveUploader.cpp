@@ -1,5 +1,6 @@
 #include "GoogleDriveUploader.h"
 
+#include "ConfigStoreLock.h"
 #include "DriveBuildConfig.h"
 #include "DriveSession.h"
 #include "SecureStore.h"
@@ -294,6 +295,7 @@ bool DriveSession::LoadTokens()
     std::string storedAccess;
     std::string expiryText;
     if (wxConfigBase* config = wxConfigBase::Get()) {
+        const auto configLock = LockConfigStore();
         wxString value;
         if (config->Read(kAccessTokenKey, &value) && !value.empty())
             storedAccess = ToUtf8(value);
@@ -324,6 +326,7 @@ void DriveSession::SaveTokens()
     if (!config)
         return;
     std::lock_guard<std::recursive_mutex> lock(tokenMutex);
+    const auto configLock = LockConfigStore();
     config->Write(kAccessTokenKey, FromUtf8(accessToken));
     config->Write(kTokenExpiryKey, wxString::Format("%lld", static_cast<long long>(tokenExpiry)));
     config->Flush(false);
@@ -334,6 +337,7 @@ void DriveSession::ClearDriveAccessPrefs()
     wxConfigBase* config = wxConfigBase::Get();
     if (!config)
         return;
+    const auto configLock = LockConfigStore();
     config->DeleteEntry(kAccessTokenKey, false);
     config->DeleteEntry(kTokenExpiryKey, false);
     config->Flush(false);
