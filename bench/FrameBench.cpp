@@ -39,6 +39,7 @@ struct Options {
     double warmupSeconds = 5.0;
     double rssEverySeconds = 0.0;
     int fps = 25;
+    std::string scene = "moving";
     std::vector<FrameSize> sizes = {{1280, 720}, {1920, 1080}};
     FrameSize preview = {1068, 571};
     bool runPipeline = true;
@@ -77,6 +78,7 @@ void PrintUsage()
         "  --warmup S        time between a consumer's first picture and its window (default 5)\n"
         "  --sizes WxH,...   camera sizes (default 1280x720,1920x1080)\n"
         "  --fps N           camera frame rate (default 25)\n"
+        "  --scene NAME      moving (motion in every frame, the default) or still\n"
         "  --preview WxH     preview control size (default 1068x571)\n"
         "  --rss-every S     resident-size sample period (default a tenth of the window)\n"
         "  --only LIST       consumers to run, of pipeline,floor,motion (default all)\n");
@@ -138,6 +140,9 @@ bool ParseOptions(int argc, char** argv, Options& options)
         } else if (option == "--fps") {
             valid = ParsePositive(value, number) && number <= 120.0;
             options.fps = static_cast<int>(number);
+        } else if (option == "--scene") {
+            options.scene = value;
+            valid = options.scene == "moving" || options.scene == "still";
         } else if (option == "--preview") {
             valid = ParseSize(value, options.preview);
         } else if (option == "--sizes") {
@@ -374,6 +379,32 @@ double Percentile(std::vector<double> values, double fraction)
     return values[std::min(values.size(), std::max<std::size_t>(rank, 1)) - 1];
 }
 
+// Percentiles of the pipeline's per-frame timings over its window.
+struct FrameTimes {
+    double p50 = 0.0;
+    double p95 = 0.0;
+    double detectP50 = 0.0;
+    double composeP50 = 0.0;
+};
+
+FrameTimes SummariseTimings(const std::vector<FramePipeline::FrameTiming>& timings)
+{
+    std::vector<double> total;
+    std::vector<double> detect;
+    std::vector<double> compose;
+    for (const FramePipeline::FrameTiming& timing : timings) {
+        total.push_back(timing.totalMs);
+        detect.push_back(timing.detectMs);
+        compose.push_back(timing.composeMs);
+    }
+    FrameTimes times;
+    times.p50 = Percentile(total, 0.50);
+    times.p95 = Percentile(total, 0.95);
+    times.detectP50 = Percentile(detect, 0.50);
+    times.composeP50 = Percentile(compose, 0.50);
+    return times;
+}
+
 std::string MiB(long kib)
 {
     char text[32];
@@ -431,23 +462,60 @@ void PrintSize(const SizeResult& result, const Options& options)
             std::printf("  decoder thread %.3f CPU s/s of the pipeline's %.3f (the rest: OpenCV workers, this tool's sampling)\n",
                         pipeline.decoderThreadCpuSeconds / pipeline.windowSeconds, cpu);
         }
-        std::vector<double> total;
-        std::vector<double> detect;
-        std::vector<double> compose;
-        for (const FramePipeline::FrameTiming& timing : pipeline.window.timings) {
-            total.push_back(timing.totalMs);
-            detect.push_back(timing.detectMs);
-            compose.push_back(timing.composeMs);
-        }
+        const FrameTimes times = SummariseTimings(pipeline.window.timings);
         std::printf("  frame handling p50 %.2f ms, p95 %.2f ms (detect p50 %.2f, compose p50 %.2f; "
                     "from callback entry, %zu frames, %ld with motion, %ld status changes)\n",
-                    Percentile(total, 0.50), Percentile(total, 0.95), Percentile(detect, 0.50),
-                    Percentile(compose, 0.50), total.size(), pipeline.window.motionFrames,
+                    times.p50, times.p95, times.detectP50, times.composeP50, pipeline.window.timings.size(),
+                    pipeline.window.motionFrames,
                     pipeline.window.statusChanges);
     }
     PrintRss("pipeline", result.pipeline);
     PrintRss("floor", result.floor);
     PrintRss("motion", result.motion);
+}
+
+std::string Figure(const RunResult& run)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", CpuPerStreamSecond(run));
+    return Usable(run) ? text : "-";
+}
+
+std::string Ratio(const RunResult& run, const RunResult& reference)
+{
+    if (!Usable(run) || !Usable(reference) || CpuPerStreamSecond(reference) <= 0.0) {
+        return "-";
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", CpuPerStreamSecond(run) / CpuPerStreamSecond(reference));
+    return text;
+}
+
+std::string PeakMiB(const RunResult& run)
+{
+    return Usable(run) ? MiB(run.peakRssKiB) : "-";
+}
+
+// One line per size with the figures the comparison is about.
+void PrintSummary(const std::vector<SizeResult>& results)
+{
+    std::printf("\nSummary (CPU seconds per second of stream; latency from the frame callback's entry)\n");
+    std::printf("%-10s %9s %7s %7s %10s %11s %10s %10s %10s %15s %8s\n", "size", "pipeline", "floor", "motion",
+                "pipe:floor", "pipe:motion", "RSS pipe", "RSS floor", "RSS motion", "p50/p95 ms", "frames");
+    for (const SizeResult& result : results) {
+        char size[32];
+        std::snprintf(size, sizeof size, "%dx%d", result.size.width, result.size.height);
+        char latency[48] = "-";
+        if (Usable(result.pipeline) && !result.pipeline.window.timings.empty()) {
+            const FrameTimes times = SummariseTimings(result.pipeline.window.timings);
+            std::snprintf(latency, sizeof latency, "%.1f/%.1f", times.p50, times.p95);
+        }
+        std::printf("%-10s %9s %7s %7s %10s %11s %10s %10s %10s %15s %8ld\n", size, Figure(result.pipeline).c_str(),
+                    Figure(result.floor).c_str(), Figure(result.motion).c_str(),
+                    Ratio(result.pipeline, result.floor).c_str(), Ratio(result.pipeline, result.motion).c_str(),
+                    PeakMiB(result.pipeline).c_str(), PeakMiB(result.floor).c_str(), PeakMiB(result.motion).c_str(),
+                    latency, Usable(result.pipeline) ? result.pipeline.frames : 0L);
+    }
 }
 
 }  // namespace
@@ -479,13 +547,14 @@ int main(int argc, char** argv)
     std::fflush(stdout);
 
     bool allRan = true;
+    std::vector<SizeResult> results;
     for (const FrameSize& size : options.sizes) {
         TestCamera camera;
         TestCameraOptions cameraOptions;
         cameraOptions.width = size.width;
         cameraOptions.height = size.height;
         cameraOptions.fps = options.fps;
-        cameraOptions.scene = "moving";
+        cameraOptions.scene = options.scene;
         if (!camera.Start(cameraOptions)) {
             std::fprintf(stderr, "bench: the test camera did not start for %dx%d\n", size.width, size.height);
             allRan = false;
@@ -498,7 +567,9 @@ int main(int argc, char** argv)
         for (const RunResult* run : {&result.pipeline, &result.floor, &result.motion}) {
             allRan = allRan && (!run->ran || Usable(*run));
         }
+        results.push_back(result);
     }
+    PrintSummary(results);
 
     if (allRan) {
         std::error_code ignored;
