@@ -328,7 +328,12 @@ SizeResult RunSize(const std::string& url, FrameSize size, const Options& option
             result.failure = ready ? "" : "ffmpeg decoded nothing within 30 s (see " + ffmpegLog + ")";
         } else if (&result == &sizeResult.motion) {
             ready = WaitUntil([&] { return MotionConnected(motionLog); }, consumer->alive, 30.0);
-            result.failure = ready ? "" : "motion did not connect within 30 s (see " + motionLog + ")";
+            if (!ready) {
+                result.failure = consumer->alive()
+                                     ? "motion did not connect within 30 s (see " + motionLog + ")"
+                                     : "motion exited (is Debian's motion installed? see " + workDir +
+                                           "/motion-output.log)";
+            }
         } else {
             ready = WaitUntil([&] { return pipeline.FramesHandled() > 0; }, alwaysAlive, 30.0);
             result.failure = ready ? "" : "no frame within 30 s: " + pipeline.LastStatus();
