@@ -134,7 +134,7 @@ void MainFrame::BuildUi()
 
 void MainFrame::StartStream()
 {
-    if (decoder.IsRunning()) {
+    if (closing || decoder.IsRunning()) {
         return;
     }
     if (rtspUrl.empty()) {
@@ -228,6 +228,7 @@ void MainFrame::OnQuit(wxCommandEvent&)
 
 void MainFrame::OnClose(wxCloseEvent& event)
 {
+    closing = true;
     StopStream();
     analytics.TrackEventSync("app_close");
     event.Skip();

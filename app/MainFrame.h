@@ -109,6 +109,9 @@ private:
     MotionDetector motionDetector;
     GoogleDriveUploader driveUploader;
     GoogleAnalyticsClient analytics;
+    // Set by OnClose (GUI thread). A restart that reaches the queue while the
+    // window closes (the wake's delayed one) must not start a stream again.
+    bool closing = false;
     // Written only by HandleDecodedFrame on the decoder thread.
     bool motionActive = false;
     std::chrono::steady_clock::time_point lastUploadTime{};
