@@ -1,5 +1,7 @@
 #include "AppConfig.h"
 
+#include "ConfigStoreLock.h"
+
 #include <wx/app.h>
 #include <wx/fileconf.h>
 #include <wx/filename.h>
@@ -32,6 +34,14 @@ wxConfigBase* OpenConfigStore()
     config->SetUmask(0077);
     delete wxConfigBase::Set(config);
     return config;
+}
+
+void CloseConfigStore()
+{
+    const auto configLock = LockConfigStore();
+    wxConfigBase::DontCreateOnDemand();
+    wxLogNull quiet;
+    delete wxConfigBase::Set(nullptr);
 }
 
 wxString DonationUrl()

@@ -12,5 +12,13 @@ class wxConfigBase;
 // application names are set. Returns the store (owned by wxConfigBase).
 wxConfigBase* OpenConfigStore();
 
+// Writes what is still unsaved and closes the configuration store, without a
+// word if that fails. Call from wxApp::OnExit: left to the toolkit's own
+// clean-up, a store that cannot be written reports its failure after the
+// application object is gone, and the error dialog that tries to open then
+// crashes the program. Later readers (a Drive thread finishing late) find no
+// store rather than a new one.
+void CloseConfigStore();
+
 // Where "Support Developer" leads; fixed when the program is built.
 wxString DonationUrl();

@@ -10,6 +10,7 @@
 class MyApp : public wxApp {
 public:
     bool OnInit() override;
+    int OnExit() override;
 };
 
 wxIMPLEMENT_APP(MyApp);
@@ -28,4 +29,10 @@ bool MyApp::OnInit()
     auto* frame = new MainFrame("Orvanta");
     frame->Show(true);
     return true;
+}
+
+int MyApp::OnExit()
+{
+    CloseConfigStore();
+    return wxApp::OnExit();
 }
