@@ -81,11 +81,18 @@ std::unique_ptr<HarnessProcess> HarnessProcess::Start(const HarnessLaunch& launc
         if (::getppid() != parent) {
             _exit(127);
         }
-        if (launch.withoutFileOverride) {
+        if (launch.withoutFileOverride && ::geteuid() == 0) {
             // Dropped from the bounding set, these are not regained by exec.
-            ::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
-            ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0);
-            ::prctl(PR_CAPBSET_DROP, CAP_FOWNER, 0, 0, 0);
+            // A root that cannot drop them would write read-only files.
+            if (::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0
+                || ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0
+                || ::prctl(PR_CAPBSET_DROP, CAP_FOWNER, 0, 0, 0) != 0) {
+                static const char message[] = "cannot drop the file-override privileges\n";
+                if (errorFd >= 0) {
+                    [[maybe_unused]] const ssize_t written = ::write(errorFd, message, sizeof message - 1);
+                }
+                _exit(126);
+            }
         }
         ::dup2(input[0], STDIN_FILENO);
         ::dup2(output[1], STDOUT_FILENO);

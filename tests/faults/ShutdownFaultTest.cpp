@@ -63,11 +63,13 @@ TEST_F(ShutdownFaultTest, ClosedDuringUploadsToADriveThatNeverAnswers)
         LaunchAndWait(Joined(ProviderArguments(provider), Analytics(collector)));
     ASSERT_TRUE(harness);
     EXPECT_NE(harness->WaitForLine("[Analytics] Event 'app_open' sent successfully.", 15s), kNoLine);
+    const Clock::time_point uploadsFrom = Clock::now();
     const Clock::time_point deadline = Clock::now() + 30s;
     while (provider.Count(Endpoint::Upload) < 2 && Clock::now() < deadline) {
         std::this_thread::sleep_for(10ms);
     }
     ASSERT_GE(provider.Count(Endpoint::Upload), 2u) << Transcript(*harness);
+    ExpectResponsive(*harness, uploadsFrom, Clock::now());
 
     const Clock::duration took = CloseAndExpectCleanExit(*harness);
     EXPECT_LT(took, kPromptExit) << Milliseconds(took) << " ms";
@@ -84,10 +86,12 @@ TEST_F(ShutdownFaultTest, ClosedWhileTheAuthorizationWaitsForABrowserThatNeverAn
         LaunchAndWait(Joined(ProviderArguments(provider), {"--browser=ignore"}));
     ASSERT_TRUE(harness);
     harness->Send("connect");
-    ASSERT_NE(harness->WaitForLine("[Harness] browser opened", 10s), kNoLine) << Transcript(*harness);
+    const size_t opened = harness->WaitForLine("[Harness] browser opened", 10s);
+    ASSERT_NE(opened, kNoLine) << Transcript(*harness);
     ASSERT_NE(harness->WaitForLine("[Status] Opening browser for Google Drive authentication...", 10s),
               kNoLine);
-    std::this_thread::sleep_for(500ms);
+    std::this_thread::sleep_for(1s);
+    ExpectResponsive(*harness, harness->Lines()[opened].at, Clock::now());
 
     const Clock::duration took = CloseAndExpectCleanExit(*harness);
     EXPECT_LT(took, kPromptExit) << Milliseconds(took) << " ms";
@@ -115,6 +119,7 @@ TEST_F(ShutdownFaultTest, ClosedDuringTheWakeWaitEndsWithinTheAppCloseBoundAndSt
     const size_t woke = harness->WaitForLine(std::string("[Status] ") + kWoke, 10s);
     ASSERT_NE(woke, kNoLine) << Transcript(*harness);
     std::this_thread::sleep_for(1s);
+    ExpectResponsive(*harness, harness->Lines()[woke].at, Clock::now());
 
     const Clock::duration took = CloseAndExpectCleanExit(*harness);
     EXPECT_GE(took, 9s) << "app_close is sent before the window goes";
