@@ -464,7 +464,7 @@ void PrintSize(const SizeResult& result, const Options& options)
             std::printf("  ratio pipeline:motion %.2f\n", cpu / CpuPerStreamSecond(result.motion));
         }
         if (pipeline.decoderThreadCpuSeconds >= 0.0) {
-            std::printf("  decoder thread %.3f CPU s/s of the pipeline's %.3f (the rest: OpenCV workers, this tool's sampling)\n",
+            std::printf("  decoder thread %.3f CPU s/s of the pipeline's %.3f (the rest: OpenCV's worker thread and this tool's main thread)\n",
                         pipeline.decoderThreadCpuSeconds / pipeline.windowSeconds, cpu);
         }
         const FrameTimes times = SummariseTimings(pipeline.window.timings);
