@@ -138,7 +138,8 @@ bool ParseOptions(int argc, char** argv, Options& options)
         } else if (option == "--rss-every") {
             valid = ParsePositive(value, options.rssEverySeconds);
         } else if (option == "--fps") {
-            valid = ParsePositive(value, number) && number <= 120.0;
+            valid = ParsePositive(value, number) && number >= 1.0 && number <= 120.0 &&
+                    number == static_cast<int>(number);
             options.fps = static_cast<int>(number);
         } else if (option == "--scene") {
             options.scene = value;
