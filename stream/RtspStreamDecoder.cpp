@@ -314,11 +314,14 @@ void RtspStreamDecoder::EmitFrameIfDue(DecoderContext& context, const FrameCallb
     const int width = picture->width;
     const int height = picture->height;
     const std::size_t rowBytes = static_cast<std::size_t>(width) * 3;
-    std::vector<uint8_t> rgb(rowBytes * static_cast<std::size_t>(height));
+    // Filled row by row without zeroing it first: every byte is written once.
+    std::vector<uint8_t> rgb;
+    rgb.reserve(rowBytes * static_cast<std::size_t>(height));
     const uint8_t* source = context.rgbFrame->data[0];
     const std::size_t sourceStride = static_cast<std::size_t>(context.rgbFrame->linesize[0]);
     for (int y = 0; y < height && rowBytes > 0; ++y) {
-        std::memcpy(rgb.data() + static_cast<std::size_t>(y) * rowBytes, source + y * sourceStride, rowBytes);
+        const uint8_t* row = source + y * sourceStride;
+        rgb.insert(rgb.end(), row, row + rowBytes);
     }
     onFrame(std::move(rgb), width, height);
     // Measured from before the copy, so time spent in the callback counts

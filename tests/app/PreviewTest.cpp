@@ -90,3 +90,51 @@ TEST(PreviewImage, ControlNotYetLaidOutFallsBackToItsMinimumOrAFixedSize)
 }
 
 }  // namespace
+
+namespace {
+
+// What the preview showed before its own shrinking path: the frame copied into
+// a wxImage, scaled at high quality, pasted onto the background.
+wxImage ReferenceComposition(const std::vector<uint8_t>& frame, int width, int height,
+                             const wxSize& target)
+{
+    wxImage image(width, height, false);
+    std::copy(frame.begin(), frame.end(), image.GetData());
+    const PreviewPlacement placement =
+        ComputePreviewPlacement(target.GetWidth(), target.GetHeight(), width, height);
+    image.Rescale(placement.scaledWidth, placement.scaledHeight, wxIMAGE_QUALITY_HIGH);
+    wxImage canvas(target.GetWidth(), target.GetHeight(), false);
+    canvas.SetRGB(wxRect(0, 0, target.GetWidth(), target.GetHeight()), 18, 24, 38);
+    canvas.Paste(image, placement.x, placement.y);
+    return canvas;
+}
+
+TEST(PreviewImage, ShrinkingGivesExactlyTheToolkitsHighQualityResult)
+{
+    struct Case {
+        int width, height, targetWidth, targetHeight;
+    };
+    const std::vector<Case> cases = {
+        {1920, 1080, 1068, 571}, {1280, 720, 1068, 571}, {641, 479, 300, 200},
+        {333, 777, 100, 91},     {4000, 30, 97, 64},     {1000, 1000, 64, 64},
+        {6000, 4000, 64, 64},    {65, 65, 64, 64},       {320, 240, 800, 450},
+    };
+    uint32_t seed = 12345;
+    for (const Case& c : cases) {
+        std::vector<uint8_t> frame(static_cast<size_t>(c.width) * c.height * 3);
+        for (uint8_t& byte : frame) {
+            seed = seed * 1664525u + 1013904223u;
+            byte = static_cast<uint8_t>(seed >> 24);
+        }
+        const wxSize target(c.targetWidth, c.targetHeight);
+        const wxImage expected = ReferenceComposition(frame, c.width, c.height, target);
+        const wxImage actual = ComposePreviewImage(frame, c.width, c.height, target);
+        ASSERT_EQ(actual.GetSize(), expected.GetSize());
+        EXPECT_TRUE(std::equal(expected.GetData(),
+                               expected.GetData() + 3 * c.targetWidth * c.targetHeight,
+                               actual.GetData()))
+            << c.width << "x" << c.height << " into " << c.targetWidth << "x" << c.targetHeight;
+    }
+}
+
+}  // namespace
