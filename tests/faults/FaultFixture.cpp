@@ -6,9 +6,9 @@
 #include <sys/stat.h>
 #include <wx/fileconf.h>
 
+#include <cctype>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 
 namespace {
@@ -82,10 +82,16 @@ bool FaultTest::ConfigIsWellFormed() const
     if (!in) {
         return false;
     }
-    const std::regex group(R"(\[[^\]]+\])");
-    const std::regex entry(R"([^=\[\s][^=]*=.*)");
     for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && !std::regex_match(line, group) && !std::regex_match(line, entry)) {
+        if (line.empty()) {
+            continue;
+        }
+        const bool group = line.size() > 2 && line.front() == '[' && line.back() == ']'
+            && line.find(']') == line.size() - 1;
+        const size_t equals = line.find('=');
+        const bool entry = equals != std::string::npos && equals > 0 && line.front() != '['
+            && !std::isspace(static_cast<unsigned char>(line.front()));
+        if (!group && !entry) {
             return false;
         }
     }
@@ -223,10 +229,14 @@ std::string FaultTest::StoredRefreshToken()
     return found.empty() ? std::string() : found.front();
 }
 
-Clock::duration FaultTest::CloseAndExpectCleanExit(HarnessProcess& harness)
+Clock::duration FaultTest::CloseAndExpectCleanExit(HarnessProcess& harness, bool throughExitMenu)
 {
     const Clock::time_point closedAt = Clock::now();
-    harness.Signal(SIGTERM);
+    if (throughExitMenu) {
+        harness.Send("exit");
+    } else {
+        harness.Signal(SIGTERM);
+    }
     const bool exited = harness.WaitForExit(kExitBound);
     EXPECT_TRUE(exited) << "still running " << kExitBound.count() << " ms after the close\n"
                         << Transcript(harness);

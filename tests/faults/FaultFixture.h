@@ -66,9 +66,10 @@ protected:
     // Empty when none is stored.
     std::string StoredRefreshToken();
 
-    // SIGTERM (the window's close box) and the wait for the process to end;
-    // checks a clean exit within kExitBound and returns how long it took.
-    Clock::duration CloseAndExpectCleanExit(HarnessProcess& harness);
+    // SIGTERM (the window's close box), or the Exit menu item, and the wait
+    // for the process to end; checks a clean exit within kExitBound and
+    // returns how long it took.
+    Clock::duration CloseAndExpectCleanExit(HarnessProcess& harness, bool throughExitMenu = false);
     static void ExpectResponsive(const HarnessProcess& harness, Clock::time_point from,
                                  Clock::time_point to);
     // The harness's output without its heartbeat, for failure messages.

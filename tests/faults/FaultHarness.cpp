@@ -6,17 +6,18 @@
 // from a GUI-thread timer every 250 ms ("[Harness] alive N"), the dialogs
 // that the window opens (answered at once, as a user would), the browser
 // openings and its own start and end. Commands arrive as lines on standard
-// input; SIGTERM closes the window as its close box would.
+// input; SIGTERM closes the window as its close box would. The refresh token
+// lives in the real Secret Service of the session bus the harness is given.
 //
 //   orvanta_fault_harness [--provider=URL] [--client-id=ID] [--client-secret=S]
 //       [--browser=follow|ignore] [--analytics=URL --analytics-id=ID
-//       --analytics-secret=S] [--request-timeout-ms=N] [--upload-timeout-ms=N]
-//       [--retry-pause-ms=N] [--redirect-wait-ms=N] [--clock-offset-s=N]
+//       --analytics-secret=S] [--request-timeout-ms=N] [--retry-pause-ms=N]
+//       [--clock-offset-s=N]
 //   orvanta_fault_harness --stored-token       prints the stored refresh token
 //   orvanta_fault_harness --store-token=TOKEN  replaces the stored refresh token
 //
 // Commands: "connect", "disconnect", "settings URL" (applies URL in the
-// settings dialog), "close" (the close box), "exit" (the Exit menu item).
+// settings dialog), "exit" (the Exit menu item).
 
 #include "AppConfig.h"
 #include "AppIcon.h"
@@ -111,12 +112,8 @@ bool ParseOptions(const std::map<std::string, std::string>& given, HarnessOption
             options.analyticsSecret = value;
         } else if (key == "request-timeout-ms") {
             options.timings.requestTimeout = milliseconds();
-        } else if (key == "upload-timeout-ms") {
-            options.timings.uploadTimeout = milliseconds();
         } else if (key == "retry-pause-ms") {
             options.timings.retryPause = milliseconds();
-        } else if (key == "redirect-wait-ms") {
-            options.timings.redirectWait = milliseconds();
         } else if (key == "clock-offset-s") {
             options.clockOffsetSec = std::stoll(value);
         } else {
@@ -180,11 +177,11 @@ public:
 protected:
     int Enter(wxDialog* dialog) override
     {
-        if (auto* box = wxDynamicCast(dialog, wxMessageDialog)) {
+        if (auto* box = dynamic_cast<wxMessageDialog*>(dialog)) {
             Say("dialog " + OneLine(box->GetTitle()) + ": " + OneLine(box->GetMessage()));
             return wxID_OK;
         }
-        if (auto* field = wxDynamicCast(dialog->FindWindowByName("rtspUrl"), wxTextCtrl)) {
+        if (auto* field = dynamic_cast<wxTextCtrl*>(dialog->FindWindowByName("rtspUrl"))) {
             Say("dialog " + OneLine(dialog->GetTitle()));
             field->SetValue(settingsUrl);
             return wxID_OK;
@@ -197,7 +194,7 @@ protected:
     {
         std::string texts;
         for (wxWindow* child : window->GetChildren()) {
-            if (auto* text = wxDynamicCast(child, wxStaticText)) {
+            if (auto* text = dynamic_cast<wxStaticText*>(child)) {
                 texts += " " + OneLine(text->GetLabel());
             }
             texts += Texts(child);
@@ -343,10 +340,6 @@ void HarnessApp::RunCommand(const std::string& line)
         SendMenuCommand(wxID_PREFERENCES);
     } else if (line == "exit") {
         SendMenuCommand(wxID_EXIT);
-    } else if (line == "close") {
-        if (wxWindow* frame = GetTopWindow()) {
-            frame->Close(false);
-        }
     } else {
         Say("unknown command");
     }

@@ -45,8 +45,6 @@ public:
     HarnessProcess(const HarnessProcess&) = delete;
     HarnessProcess& operator=(const HarnessProcess&) = delete;
 
-    pid_t Pid() const { return pid; }
-
     // Writes one command line to the harness's standard input.
     void Send(const std::string& command);
     void Signal(int signalNumber);
