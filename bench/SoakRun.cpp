@@ -45,7 +45,7 @@ struct SoakOptions {
     // the run; the time before it is warm-up.
     double slopeMinutes = 45;
     // How long the frame-rate probe reads the camera after the sampling.
-    int probeSeconds = 10;
+    int probeSeconds = 20;
     // Print every Nth sample in the closing table (all are printed live).
     int tableEvery = 6;
 };
@@ -190,7 +190,7 @@ size_t CountPrefix(const std::vector<OutputLine>& lines, const std::string& pref
 
 // Pictures per second the camera delivers, read by FFmpeg's command-line tool
 // copying the stream without decoding it (nearly free), over `seconds` of
-// wall time after a two-second start. Negative when it could not be read.
+// wall time after a five-second start. Negative when it could not be read.
 double DeliveredFrameRate(const std::string& url, int seconds, const std::string& dir)
 {
     const std::string progress = dir + "/probe.progress";
@@ -206,7 +206,8 @@ double DeliveredFrameRate(const std::string& url, int seconds, const std::string
     while (LastProgressFrame(progress) <= 0 && Clock::now() < deadline) {
         std::this_thread::sleep_for(100ms);
     }
-    std::this_thread::sleep_for(2s);
+    // A new client first gets a burst of what the camera's pipeline holds.
+    std::this_thread::sleep_for(5s);
     const long first = LastProgressFrame(progress);
     const auto from = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
