@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -157,20 +158,28 @@ pid_t FindHarnessPid()
     return -1;
 }
 
+struct Slope {
+    double mibPerHour = 0;
+    // The slope's standard error: what the sampling noise alone would give.
+    double standardError = 0;
+};
+
 // Least-squares slope of resident memory, MiB per hour.
-double RssSlopeMiBPerHour(const std::vector<Sample>& samples)
+Slope RssSlope(const std::vector<Sample>& samples)
 {
-    if (samples.size() < 2) {
-        return 0;
+    Slope slope;
+    if (samples.size() < 3) {
+        return slope;
     }
+    const double n = static_cast<double>(samples.size());
     double meanT = 0;
     double meanM = 0;
     for (const Sample& s : samples) {
         meanT += s.seconds / 3600.0;
         meanM += s.rssKiB / 1024.0;
     }
-    meanT /= static_cast<double>(samples.size());
-    meanM /= static_cast<double>(samples.size());
+    meanT /= n;
+    meanM /= n;
     double covariance = 0;
     double variance = 0;
     for (const Sample& s : samples) {
@@ -178,7 +187,17 @@ double RssSlopeMiBPerHour(const std::vector<Sample>& samples)
         covariance += t * (s.rssKiB / 1024.0 - meanM);
         variance += t * t;
     }
-    return variance > 0 ? covariance / variance : 0;
+    if (variance <= 0) {
+        return slope;
+    }
+    slope.mibPerHour = covariance / variance;
+    double residuals = 0;
+    for (const Sample& s : samples) {
+        const double fitted = meanM + slope.mibPerHour * (s.seconds / 3600.0 - meanT);
+        residuals += (s.rssKiB / 1024.0 - fitted) * (s.rssKiB / 1024.0 - fitted);
+    }
+    slope.standardError = std::sqrt(residuals / (n - 2) / variance);
+    return slope;
 }
 
 size_t CountPrefix(const std::vector<OutputLine>& lines, const std::string& prefix)
@@ -438,8 +457,9 @@ int main(int argc, char** argv)
     std::printf("\n== figures\n");
     std::printf("run                     %.1f min sampled, warm-up before t = %.0f s (%zu samples after it)\n",
                 runSeconds / 60, slopeFrom, tail.size());
-    std::printf("RSS slope (after warm-up) %+.3f MiB/hour over the last %.1f min\n",
-                RssSlopeMiBPerHour(tail), (runSeconds - slopeFrom) / 60);
+    const Slope slope = RssSlope(tail);
+    std::printf("RSS slope (after warm-up) %+.3f MiB/hour (standard error %.3f) over the last %.1f min\n",
+                slope.mibPerHour, slope.standardError, (runSeconds - slopeFrom) / 60);
     std::printf("RSS start / end          %.1f / %.1f MiB (min %.1f, max %.1f after warm-up)\n",
                 first.rssKiB / 1024.0, last.rssKiB / 1024.0, minRss->rssKiB / 1024.0, maxRss->rssKiB / 1024.0);
     std::printf("RSS peak                 %.1f MiB sampled, %.1f MiB VmHWM\n", sampledPeak / 1024.0,
