@@ -236,14 +236,16 @@ TEST_F(WindowTest, AboutBoxAndDonationDialog)
     MainFrame* frame = Open(services);
 
     std::string aboutMessage;
+    // dynamic_cast, not wxDynamicCast: the macro static_casts to the target
+    // type before checking it, which is undefined for the other dialog.
     ScriptedDialogs user([&](wxDialog* dialog) {
-        if (auto* box = wxDynamicCast(dialog, wxMessageDialog)) {
+        if (auto* box = dynamic_cast<wxMessageDialog*>(dialog)) {
             aboutMessage = box->GetMessage().utf8_string();
             return static_cast<int>(wxID_OK);
         }
         // The donation dialog: "Support Developer" twice, then "Next Time".
         for (wxWindow* child : dialog->GetChildren()) {
-            auto* button = wxDynamicCast(child, wxButton);
+            auto* button = dynamic_cast<wxButton*>(child);
             if (button != nullptr && button->GetLabel() == "Support Developer") {
                 for (int press = 0; press < 2; ++press) {
                     wxCommandEvent click(wxEVT_BUTTON, button->GetId());
