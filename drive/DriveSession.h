@@ -76,6 +76,8 @@ public:
     // Refresh (GoogleDriveUploader.cpp).
     bool EnsureValidToken();
     bool RefreshAccessToken();
+    // One refresh of up to three attempts; the caller holds refreshMutex.
+    bool RefreshWithRetries();
 
     // Upload (DriveUpload.cpp). RunUpload is the body of an upload thread.
     void RunUpload(const std::vector<uint8_t>& rgb, int width, int height,
@@ -123,6 +125,11 @@ private:
     mutable std::recursive_mutex tokenMutex;
     // Serialises refreshes; always taken before tokenMutex.
     std::mutex refreshMutex;
+    // Refreshes completed so far, and whether the last one succeeded (written
+    // under refreshMutex): lets threads that waited for a failed refresh
+    // fail with it instead of repeating it.
+    std::atomic<uint64_t> refreshesFinished{0};
+    bool lastRefreshSucceeded = false;
 
     std::atomic<bool> shuttingDown{false};
     // Becomes readable, and stays so, when shutdown begins; polled by the

@@ -294,13 +294,15 @@ bool DriveSession::LoadTokens()
 
     std::string storedAccess;
     std::string expiryText;
-    if (wxConfigBase* config = wxConfigBase::Get()) {
+    {
         const auto configLock = LockConfigStore();
-        wxString value;
-        if (config->Read(kAccessTokenKey, &value) && !value.empty())
-            storedAccess = ToUtf8(value);
-        if (config->Read(kTokenExpiryKey, &value) && !value.empty())
-            expiryText = ToUtf8(value);
+        if (wxConfigBase* config = wxConfigBase::Get()) {
+            wxString value;
+            if (config->Read(kAccessTokenKey, &value) && !value.empty())
+                storedAccess = ToUtf8(value);
+            if (config->Read(kTokenExpiryKey, &value) && !value.empty())
+                expiryText = ToUtf8(value);
+        }
     }
     int64_t expiry = 0;
     if (!expiryText.empty() && !ParseLeadingInteger(expiryText, -kExpiryLimit, kExpiryLimit, expiry))
@@ -322,11 +324,12 @@ bool DriveSession::LoadTokens()
 
 void DriveSession::SaveTokens()
 {
+    std::lock_guard<std::recursive_mutex> lock(tokenMutex);
+    // Taken before the store is looked up: it may be closed at exit meanwhile.
+    const auto configLock = LockConfigStore();
     wxConfigBase* config = wxConfigBase::Get();
     if (!config)
         return;
-    std::lock_guard<std::recursive_mutex> lock(tokenMutex);
-    const auto configLock = LockConfigStore();
     config->Write(kAccessTokenKey, FromUtf8(accessToken));
     config->Write(kTokenExpiryKey, wxString::Format("%lld", static_cast<long long>(tokenExpiry)));
     config->Flush(false);
@@ -334,10 +337,10 @@ void DriveSession::SaveTokens()
 
 void DriveSession::ClearDriveAccessPrefs()
 {
+    const auto configLock = LockConfigStore();
     wxConfigBase* config = wxConfigBase::Get();
     if (!config)
         return;
-    const auto configLock = LockConfigStore();
     config->DeleteEntry(kAccessTokenKey, false);
     config->DeleteEntry(kTokenExpiryKey, false);
     config->Flush(false);
@@ -413,9 +416,22 @@ bool DriveSession::EnsureValidToken()
 
 bool DriveSession::RefreshAccessToken()
 {
+    const uint64_t finishedBeforeWaiting = refreshesFinished.load();
     std::lock_guard<std::mutex> refreshLock(refreshMutex);
     if (IsAccessTokenUsable())
         return true;
+    // A refresh that failed while this thread waited has just spent its
+    // attempts. Repeating them for every waiting upload would let upload
+    // threads pile up without end while the provider stays unreachable.
+    if (refreshesFinished.load() != finishedBeforeWaiting && !lastRefreshSucceeded)
+        return false;
+    lastRefreshSucceeded = RefreshWithRetries();
+    ++refreshesFinished;
+    return lastRefreshSucceeded;
+}
+
+bool DriveSession::RefreshWithRetries()
+{
 
     std::string heldRefreshToken;
     {

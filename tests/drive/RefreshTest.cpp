@@ -218,6 +218,34 @@ TEST_F(Refresh, CallersWaitingOnARejectedRefreshAskNothing)
     EXPECT_FALSE(drive.IsAuthenticated());
 }
 
+// While the provider is down, uploads keep arriving once a second and each
+// waits for the refresh in progress; if each then made its own three
+// attempts, waiting threads would pile up for as long as the outage lasts.
+TEST_F(Refresh, CallersWaitingOnAFailedRefreshShareItsFailure)
+{
+    StoreAuthorization(0);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        FakeProvider::Answer slowFailure = Error(503, "temporarily_unavailable");
+        slowFailure.delay = std::chrono::milliseconds(150);
+        provider.Script(kToken, slowFailure);
+    }
+    GoogleDriveUploader& drive = Client();
+
+    std::vector<std::thread> callers;
+    std::atomic<int> usable{0};
+    for (int i = 0; i < 4; ++i)
+        callers.emplace_back([&] { usable += drive.EnsureValidToken() ? 1 : 0; });
+    for (std::thread& t : callers)
+        t.join();
+    EXPECT_EQ(usable, 0);
+    EXPECT_EQ(provider.Count(kToken), 3u) << "one refresh of three attempts, not one per caller";
+    EXPECT_TRUE(drive.IsAuthenticated());
+
+    // A later upload, after the outage, tries again and succeeds.
+    EXPECT_TRUE(drive.EnsureValidToken());
+    EXPECT_EQ(provider.Count(kToken), 4u);
+}
+
 TEST_F(Refresh, DestructionCutsTheRetryPauseShort)
 {
     StoreAuthorization(0);
