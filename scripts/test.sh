@@ -7,6 +7,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
+# Marks each phase in the log with the seconds spent so far.
+phase() { echo "==== ${SECONDS} s: $*"; }
+
+phase "set-up and build"
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh" -DORVANTA_WERROR=ON -DORVANTA_BUILD_TESTS=ON -DORVANTA_FUZZ=ON
 
@@ -33,6 +37,7 @@ fail_on_reports() {
   fi
 }
 
+phase "tests"
 run_suite "$root/build" "$@"
 
 # Sanitizer trees: no fuzzer (it has its own ASan build); -O1 with line
@@ -50,15 +55,15 @@ sanitizer_build() {
 
 # AddressSanitizer and UndefinedBehaviorSanitizer: the whole suite.
 asan=$root/build-asan
+phase "AddressSanitizer build"
 sanitizer_build "$asan" address
+phase "AddressSanitizer tests"
 export ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1
 export LSAN_OPTIONS=suppressions=$root/tests/sanitizers/lsan.supp
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-run_suite "$asan" -LE window "$@"
-fail_on_reports "$asan"
-# GTK's libraries have no frame pointers: only the slow unwinder sees far
-# enough into their allocations to match the leak suppressions.
-ASAN_OPTIONS=$ASAN_OPTIONS:fast_unwind_on_malloc=0 run_suite "$asan" -L window "$@"
+# GTK's accessibility bridge is not ours to test and finds no accessibility
+# bus under Xvfb; left out, it leaves no start-up strings behind for LSan.
+NO_AT_BRIDGE=1 run_suite "$asan" "$@"
 fail_on_reports "$asan"
 unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
 
@@ -66,14 +71,18 @@ unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
 # stop, frame hand-off, concurrent uploads and refresh, wake reconnect,
 # shutdown during authorization and upload, usage events).
 tsan=$root/build-tsan
+phase "ThreadSanitizer build"
 sanitizer_build "$tsan" thread --target test_stream test_drive test_analytics test_app
-export TSAN_OPTIONS="suppressions=$root/tests/sanitizers/tsan.supp second_deadlock_stack=1"
+phase "ThreadSanitizer tests"
+export TSAN_OPTIONS=suppressions=$root/tests/sanitizers/tsan.supp:second_deadlock_stack=1
 # GCC 12's TSan cannot map its shadow under a kernel with more ASLR entropy
 # than it knows; such a kernel gets the suites without address randomisation.
 tsan_prefix=()
-if "$tsan/bin/test_analytics" --gtest_list_tests 2>&1 | grep -q "unexpected memory mapping"; then
+tsan_probe=$("$tsan/bin/test_analytics" --gtest_list_tests 2>&1 || true)
+if grep -q "unexpected memory mapping" <<<"$tsan_probe"; then
   tsan_prefix=(setarch "$(uname -m)" -R)
 fi
 (cd "$tsan" && "${tsan_prefix[@]}" xvfb-run --auto-servernum --server-args="-screen 0 1280x1024x24" \
   ctest --output-on-failure --timeout 600 -L '^(stream|drive|analytics|window)$' "$@")
 fail_on_reports "$tsan"
+phase "done"
