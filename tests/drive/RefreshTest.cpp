@@ -13,6 +13,18 @@ FakeProvider::Answer Error(int status, const std::string& error)
     return {status, "{\n  \"error\": \"" + error + "\",\n  \"error_description\": \"x\"\n}"};
 }
 
+// How many of `callers` threads, all asking at once, get a usable token.
+int UsableForConcurrentCallers(GoogleDriveUploader& drive, int callers)
+{
+    std::vector<std::thread> threads;
+    std::atomic<int> usable{0};
+    for (int i = 0; i < callers; ++i)
+        threads.emplace_back([&] { usable += drive.EnsureValidToken() ? 1 : 0; });
+    for (std::thread& t : threads)
+        t.join();
+    return usable;
+}
+
 }  // namespace
 
 using Refresh = DriveFixture;
@@ -189,12 +201,7 @@ TEST_F(Refresh, ConcurrentCallersShareOneRefresh)
     provider.Script(kToken, slow);
     GoogleDriveUploader& drive = Client();
 
-    std::vector<std::thread> callers;
-    std::atomic<int> usable{0};
-    for (int i = 0; i < 4; ++i)
-        callers.emplace_back([&] { usable += drive.EnsureValidToken() ? 1 : 0; });
-    for (std::thread& t : callers)
-        t.join();
+    const int usable = UsableForConcurrentCallers(drive, 4);
     EXPECT_EQ(usable, 4);
     EXPECT_EQ(provider.Count(kToken), 1u);
 }
@@ -207,12 +214,7 @@ TEST_F(Refresh, CallersWaitingOnARejectedRefreshAskNothing)
     provider.Script(kToken, slowRejection);
     GoogleDriveUploader& drive = Client();
 
-    std::vector<std::thread> callers;
-    std::atomic<int> usable{0};
-    for (int i = 0; i < 3; ++i)
-        callers.emplace_back([&] { usable += drive.EnsureValidToken() ? 1 : 0; });
-    for (std::thread& t : callers)
-        t.join();
+    const int usable = UsableForConcurrentCallers(drive, 3);
     EXPECT_EQ(usable, 0);
     EXPECT_EQ(provider.Count(kToken), 1u);
     EXPECT_FALSE(drive.IsAuthenticated());
@@ -231,12 +233,7 @@ TEST_F(Refresh, CallersWaitingOnAFailedRefreshShareItsFailure)
     }
     GoogleDriveUploader& drive = Client();
 
-    std::vector<std::thread> callers;
-    std::atomic<int> usable{0};
-    for (int i = 0; i < 4; ++i)
-        callers.emplace_back([&] { usable += drive.EnsureValidToken() ? 1 : 0; });
-    for (std::thread& t : callers)
-        t.join();
+    const int usable = UsableForConcurrentCallers(drive, 4);
     EXPECT_EQ(usable, 0);
     EXPECT_EQ(provider.Count(kToken), 3u) << "one refresh of three attempts, not one per caller";
     EXPECT_TRUE(drive.IsAuthenticated());
