@@ -1,5 +1,5 @@
 #include "GoogleAnalyticsClient.h"
-#include "LoopbackHttpServer.h"
+#include "LoopbackHttp.h"
 #include "StdoutCapture.h"
 
 #include <gtest/gtest.h>
@@ -118,11 +118,11 @@ TEST_F(AnalyticsWithServer, PostsOneJsonEventToTheCollectionPath)
     const long long before = NowS();
     client.Configure("G-ABCDEF1234", "abc_DEF_123", "1a2b.3c4d");
     const long long after = NowS();
-    server.SetStatus(204);
+    server.SetReply(204);
 
     StdoutCapture capture;
     client.TrackEventSync("app_open");
-    const std::string out = capture.Stop();
+    const std::string out = capture.Take();
 
     EXPECT_EQ(out, "[Analytics] Event 'app_open' sent successfully.\n");
     const auto requests = server.Requests();
@@ -179,11 +179,11 @@ TEST_P(AnalyticsStatus, StatusBelow400CountsAsSent)
 {
     const auto [status, sent] = GetParam();
     client.Configure("G-ABCDEF1234", "secret", "1.2");
-    server.SetStatus(status);
+    server.SetReply(status);
 
     StdoutCapture capture;
     client.TrackEventSync("app_close");
-    const std::string out = capture.Stop();
+    const std::string out = capture.Take();
 
     EXPECT_EQ(server.Requests().size(), 1u);
     if (sent) {
@@ -201,13 +201,13 @@ INSTANTIATE_TEST_SUITE_P(Statuses, AnalyticsStatus,
 
 TEST(AnalyticsFailure, RefusedConnectionReportsCurlCodeAndStatusZero)
 {
-    RefusingPort refusing;
+    ClosedLoopbackPort refusing;
     GoogleAnalyticsClient client("http://127.0.0.1:" + std::to_string(refusing.Port()) + kPath);
     client.Configure("G-ABCDEF1234", "secret", "1.2");
 
     StdoutCapture capture;
     client.TrackEventSync("app_close");
-    const std::string out = capture.Stop();
+    const std::string out = capture.Take();
 
     std::smatch match;
     ASSERT_TRUE(std::regex_match(
@@ -229,7 +229,7 @@ TEST_F(AnalyticsWithServer, UnconfiguredClientSendsAndPrintsNothing)
         client.Configure("G-ABCDEF1234", "secret", "1.2");
         client.TrackEventSync("");
         client.TrackEventImpl("", "param", "value", false);
-    const std::string out = capture.Stop();
+    const std::string out = capture.Take();
 
     EXPECT_EQ(out, "");
     EXPECT_TRUE(server.Requests().empty());
@@ -263,7 +263,7 @@ TEST_F(AnalyticsWithServer, LaterConfigureReplacesIdentifiersButKeepsTheSession)
 TEST_F(AnalyticsWithServer, TrackEventReturnsBeforeTheAnswerAndSendsLater)
 {
     client.Configure("G-ABCDEF1234", "secret", "1.2");
-    server.SetStatus(204);
+    server.SetReply(204);
     server.Hold(5s);
 
     StdoutCapture capture;
@@ -272,7 +272,7 @@ TEST_F(AnalyticsWithServer, TrackEventReturnsBeforeTheAnswerAndSendsLater)
     const bool arrived = server.WaitForRequests(1, 5s);
     server.Release();
     capture.WaitFor("app_open", 5s);
-    const std::string out = capture.Stop();
+    const std::string out = capture.Take();
 
     EXPECT_EQ(printedAtReturn, "");
     EXPECT_TRUE(arrived);
@@ -285,12 +285,12 @@ TEST_F(AnalyticsWithServer, TrackEventReturnsBeforeTheAnswerAndSendsLater)
 TEST_F(AnalyticsWithServer, TrackEventSyncReturnsOnlyAfterTheAnswer)
 {
     client.Configure("G-ABCDEF1234", "secret", "1.2");
-    server.SetStatus(500);
+    server.SetReply(500);
     server.Hold(300ms);
 
     StdoutCapture capture;
     client.TrackEventSync("app_close");
-    const std::string out = capture.Stop();
+    const std::string out = capture.Take();
 
     EXPECT_EQ(out, "[Analytics] Event 'app_close' failed: curl=0 status=500\n");
     EXPECT_EQ(server.Requests().size(), 1u);
@@ -312,7 +312,7 @@ TEST_F(AnalyticsWithServer, ConcurrentEventsEachArriveOnce)
     };
     while (lineCount() < kEvents && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(10ms);
-    const std::string out = capture.Stop();
+    const std::string out = capture.Take();
 
     ASSERT_TRUE(arrived);
     std::vector<std::string> names;
@@ -366,7 +366,7 @@ void TrackEventSyncThenExitAbruptly(const std::string& endpoint)
 TEST(AnalyticsOutputDeathTest, LinesAreFlushedWhenWritten)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    RefusingPort refusing;
+    ClosedLoopbackPort refusing;
     const std::string endpoint = "http://127.0.0.1:" + std::to_string(refusing.Port()) + kPath;
     EXPECT_EXIT(TrackEventSyncThenExitAbruptly(endpoint), testing::ExitedWithCode(0),
                 "\\[Analytics\\] Event 'app_close' failed: curl=[1-9][0-9]* status=0");
@@ -375,7 +375,7 @@ TEST(AnalyticsOutputDeathTest, LinesAreFlushedWhenWritten)
 TEST(AnalyticsFailureDeathTest, ThreadThatCannotStartDropsTheEventWithoutCrashing)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    RefusingPort refusing;
+    ClosedLoopbackPort refusing;
     const std::string endpoint = "http://127.0.0.1:" + std::to_string(refusing.Port()) + kPath;
     EXPECT_EXIT(TrackEventWithoutRoomForAThread(endpoint),
         testing::ExitedWithCode(0),

@@ -4,7 +4,6 @@
 #include "WindowFixture.h"
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <wx/button.h>
 #include <wx/msgdlg.h>
@@ -149,73 +148,40 @@ TEST_F(DriveWindowTest, FailedAuthorizationIsShownInTheStatusLineAndInAnErrorBox
     EXPECT_FALSE(store->Has());
 }
 
-// Records the analytics events the window sends.
-class Collector {
-public:
-    Collector()
-    {
-        server.Post("/mp/collect", [this](const httplib::Request& request, httplib::Response& response) {
-            std::lock_guard<std::mutex> lock(mutex);
-            targets.push_back(request.target);
-            bodies.push_back(request.body);
-            response.status = 204;
-        });
-        port = server.bind_to_any_port("127.0.0.1");
-        thread = std::thread([this] { server.listen_after_bind(); });
-    }
-    ~Collector()
-    {
-        server.stop();
-        thread.join();
-    }
-    std::string Endpoint() const { return "http://127.0.0.1:" + std::to_string(port) + "/mp/collect"; }
-    size_t Count()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return bodies.size();
-    }
-
-    httplib::Server server;
-    int port = 0;
-    std::thread thread;
-    std::mutex mutex;
-    std::vector<std::string> targets;
-    std::vector<std::string> bodies;
-};
-
 TEST_F(WindowTest, OpeningAndClosingSendTheTwoUsageEvents)
 {
-    Collector collector;
+    LoopbackHttpServer collector(204);
     MainFrameServices services;
-    services.analyticsEndpoint = collector.Endpoint();
+    services.analyticsEndpoint = collector.Url("/mp/collect");
     services.analyticsMeasurementId = "G-TEST123456";
     services.analyticsApiSecret = "s3cret_value+/";
     MainFrame* frame = Open(services);
     const std::string clientId = StoredString("/Analytics/ClientId").utf8_string();
-    ASSERT_TRUE(PumpUntil([&] { return collector.Count() == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return collector.Requests().size() == 1; }));
     // The closing event is sent before the window goes.
     ASSERT_TRUE(CloseAndWait(frame, false));
-    ASSERT_EQ(collector.Count(), 2u);
+    const std::vector<RecordedRequest> events = collector.Requests();
+    ASSERT_EQ(events.size(), 2u);
 
     const std::regex body("\\{\"client_id\":\"" + std::regex_replace(clientId, std::regex("\\."), "\\.") +
                           "\",\"events\":\\[\\{\"name\":\"(app_open|app_close)\",\"params\":\\{"
                           "\"engagement_time_msec\":100,\"session_id\":\"(\\d+)\"\\}\\}\\]\\}");
     std::smatch open, close;
-    ASSERT_TRUE(std::regex_match(collector.bodies[0], open, body)) << collector.bodies[0];
-    ASSERT_TRUE(std::regex_match(collector.bodies[1], close, body)) << collector.bodies[1];
+    ASSERT_TRUE(std::regex_match(events[0].body, open, body)) << events[0].body;
+    ASSERT_TRUE(std::regex_match(events[1].body, close, body)) << events[1].body;
     EXPECT_EQ(open[1], "app_open");
     EXPECT_EQ(close[1], "app_close");
     EXPECT_EQ(open[2], close[2]) << "one session for the run";
-    for (const std::string& target : collector.targets) {
-        EXPECT_EQ(target, "/mp/collect?measurement_id=G-TEST123456&api_secret=s3cret_value%2B%2F");
+    for (const RecordedRequest& event : events) {
+        EXPECT_EQ(event.target, "/mp/collect?measurement_id=G-TEST123456&api_secret=s3cret_value%2B%2F");
     }
 }
 
 TEST_F(WindowTest, UnconfiguredAnalyticsSendsNothing)
 {
-    Collector collector;
+    LoopbackHttpServer collector(204);
     MainFrameServices services;
-    services.analyticsEndpoint = collector.Endpoint();
+    services.analyticsEndpoint = collector.Url("/mp/collect");
     services.analyticsMeasurementId = "";
     services.analyticsApiSecret = "";
     testing::internal::CaptureStdout();
@@ -224,7 +190,7 @@ TEST_F(WindowTest, UnconfiguredAnalyticsSendsNothing)
     const bool closed = CloseAndWait(frame, true);
     const std::string output = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(closed);
-    EXPECT_EQ(collector.Count(), 0u);
+    EXPECT_EQ(collector.Requests().size(), 0u);
     EXPECT_EQ(output.find("[Analytics]"), std::string::npos) << output;
 }
 

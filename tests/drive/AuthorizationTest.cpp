@@ -2,9 +2,7 @@
 // listener, the code exchange and what ends up in the stores.
 
 #include "DriveFixture.h"
-#include "WireFormat.h"
 
-#include <httplib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,13 +26,10 @@ protected:
     // before following it; returns the redirect's path and query.
     std::string ConsentRedirect(const std::string& authUrl)
     {
-        const size_t pathStart = authUrl.find('/', authUrl.find("://") + 3);
-        httplib::Client consent(authUrl.substr(0, pathStart));
-        consent.set_url_encode(false);
-        const httplib::Result result = consent.Get(authUrl.substr(pathStart).c_str());
-        if (!result || result->status != 302)
+        const HttpGetResult result = HttpGet(authUrl);
+        if (result.status != 302)
             return {};
-        const std::string location = result->get_header_value("Location");
+        const std::string location = result.Header("Location");
         return location.substr(location.find('/', location.find("://") + 3));
     }
 
@@ -110,7 +105,7 @@ TEST_F(Authorization, FullAuthorizationThenUploadEndsWithTheFrameInTheFolder)
     EXPECT_EQ(files[0].parents[0].rfind("folder-", 0), 0u);
     EXPECT_EQ(provider.Count(FakeProvider::Endpoint::Token), 1u);
     const RecordedRequest upload = provider.Requests(FakeProvider::Endpoint::Upload)[0];
-    EXPECT_EQ(upload.headers.find("Authorization")->second, "Bearer " + access);
+    EXPECT_EQ(upload.Header("Authorization"), "Bearer " + access);
 
     std::cout << "Requests the provider received:\n";
     for (const RecordedRequest& r : provider.Requests())
@@ -340,7 +335,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Authorization, UnreachableTokenEndpointFailsTheExchange)
 {
     DriveClientOptions options = Options();
-    options.endpoints.tokenUrl = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/token";
+    options.endpoints.tokenUrl = "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/token";
     GoogleDriveUploader& drive = Client(options);
     CompletionProbe done;
     drive.Authenticate(done.Callback());

@@ -1,4 +1,4 @@
-// The blocking request helpers against raw loopback servers.
+// The blocking request helpers against loopback servers.
 
 #include "DriveTestSupport.h"
 #include "GoogleDriveUploader.h"
@@ -23,13 +23,13 @@ size_t Occurrences(const std::string& text, const std::string& part)
 
 TEST(HttpHelpers, PostSendsEachHeaderLineOnceInOrder)
 {
-    RawHttpServer server(kJsonReply, false);
+    LoopbackHttpServer server(HttpReply::Raw(kJsonReply));
     const std::string body = GoogleDriveUploader::Post(
         server.Url("/token"), "a=1", {"X-Second: 2", "Content-Type: text/plain", "X-First: 1"});
     EXPECT_EQ(GoogleDriveUploader::ExtractJsonField(body, "access_token"), "ya29.a");
 
     ASSERT_EQ(server.Requests().size(), 1u);
-    const std::string request = server.Requests()[0];
+    const std::string request = server.Requests()[0].raw;
     EXPECT_EQ(request.rfind("POST /token HTTP/1.1\r\n", 0), 0u) << request;
     const size_t second = request.find("\r\nX-Second: 2\r\n");
     const size_t type = request.find("\r\nContent-Type: text/plain\r\n");
@@ -45,10 +45,10 @@ TEST(HttpHelpers, PostSendsEachHeaderLineOnceInOrder)
 
 TEST(HttpHelpers, EmptyHeaderListSendsNoLineOfItsOwn)
 {
-    RawHttpServer server(kJsonReply, false);
+    LoopbackHttpServer server(HttpReply::Raw(kJsonReply));
     GoogleDriveUploader::Get(server.Url("/files?q=x"), {});
     ASSERT_EQ(server.Requests().size(), 1u);
-    const std::string request = server.Requests()[0];
+    const std::string request = server.Requests()[0].raw;
     EXPECT_EQ(request.rfind("GET /files?q=x HTTP/1.1\r\n", 0), 0u);
     EXPECT_EQ(Occurrences(request, "Authorization"), 0u);
     EXPECT_EQ(Occurrences(request, "User-Agent"), 0u);
@@ -56,11 +56,11 @@ TEST(HttpHelpers, EmptyHeaderListSendsNoLineOfItsOwn)
 
 TEST(HttpHelpers, PostBodyWithNulByteGoesOutWhole)
 {
-    RawHttpServer server(kJsonReply, false);
+    LoopbackHttpServer server(HttpReply::Raw(kJsonReply));
     const std::string body("left\0right", 10);
     GoogleDriveUploader::Post(server.Url(), body, {"Content-Type: application/octet-stream"});
     ASSERT_EQ(server.Requests().size(), 1u);
-    const std::string request = server.Requests()[0];
+    const std::string request = server.Requests()[0].raw;
     EXPECT_NE(request.find("Content-Length: 10\r\n"), std::string::npos);
     EXPECT_EQ(request.substr(request.size() - 10), body);
 }
@@ -68,9 +68,9 @@ TEST(HttpHelpers, PostBodyWithNulByteGoesOutWhole)
 TEST(HttpHelpers, ErrorStatusBodiesComeBackUnchanged)
 {
     const std::string error = "{\"error\": {\"code\": 401, \"message\": \"Invalid Credentials\"}}";
-    RawHttpServer server("HTTP/1.1 401 Unauthorized\r\nContent-Length: " + std::to_string(error.size())
-                             + "\r\nConnection: close\r\n\r\n" + error,
-                         false);
+    LoopbackHttpServer server(HttpReply::Raw("HTTP/1.1 401 Unauthorized\r\nContent-Length: "
+                                             + std::to_string(error.size())
+                                             + "\r\nConnection: close\r\n\r\n" + error));
     const std::string body = GoogleDriveUploader::Get(server.Url(), {"Authorization: Bearer x"});
     EXPECT_EQ(body, error);
     EXPECT_EQ(GoogleDriveUploader::ExtractJsonField(body, "access_token"), "");
@@ -80,21 +80,21 @@ TEST(HttpHelpers, ErrorStatusBodiesComeBackUnchanged)
 TEST(HttpHelpers, ResponseBodiesAreBinarySafe)
 {
     const std::string payload("a\0b\xff", 4);
-    RawHttpServer server("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\n" + payload,
-                         false);
+    LoopbackHttpServer server(
+        HttpReply::Raw("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\n" + payload));
     EXPECT_EQ(GoogleDriveUploader::Get(server.Url(), {}), payload);
 }
 
 TEST(HttpHelpers, SilentServerGivesEmptyBodyAfterTheTimeout)
 {
-    RawHttpServer server("", true);
+    LoopbackHttpServer server(HttpReply::Silent());
     EXPECT_EQ(GoogleDriveUploader::Post(server.Url(), "x", {}, std::chrono::milliseconds(300)), "");
     EXPECT_EQ(server.Requests().size(), 1u);
 }
 
 TEST(HttpHelpers, UnreachableServerGivesEmptyBody)
 {
-    const std::string url = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/token";
+    const std::string url = "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/token";
     EXPECT_EQ(GoogleDriveUploader::Post(url, "x", {}), "");
     EXPECT_EQ(GoogleDriveUploader::Get(url, {}), "");
 }

@@ -2,7 +2,6 @@
 // rejected refresh token, and concurrent callers.
 
 #include "DriveFixture.h"
-#include "WireFormat.h"
 
 namespace {
 
@@ -118,7 +117,7 @@ TEST_F(Refresh, UnreachableEndpointIsRetriedAndReportedAsNoResponse)
 {
     StoreAuthorization(0);
     DriveClientOptions options = Options();
-    options.endpoints.tokenUrl = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/token";
+    options.endpoints.tokenUrl = "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/token";
     GoogleDriveUploader& drive = Client(options);
     StdoutCapture out;
     EXPECT_FALSE(drive.EnsureValidToken());

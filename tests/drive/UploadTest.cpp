@@ -62,7 +62,7 @@ TEST_F(Upload, FrameArrivesAsJpegInTheFoundFolderAndTheFolderIsCached)
 
     const RecordedRequest upload = provider.Requests(Endpoint::Upload)[0];
     EXPECT_EQ(upload.target, "/upload/drive/v3/files?uploadType=multipart");
-    EXPECT_EQ(upload.headers.find("Content-Type")->second, "multipart/related; boundary=orvanta_7f3a9c");
+    EXPECT_EQ(upload.Header("Content-Type"), "multipart/related; boundary=orvanta_7f3a9c");
     const std::string head = "--orvanta_7f3a9c\r\nContent-Type: application/json; charset=UTF-8\r\n\r\n"
                              "{\"name\":\"motion_1.jpg\",\"parents\":[\"" + folder + "\"]}\r\n"
                              "--orvanta_7f3a9c\r\nContent-Type: image/jpeg\r\n\r\n\xFF\xD8";
@@ -80,7 +80,7 @@ TEST_F(Upload, MissingFolderIsCreatedInTheRoot)
     ASSERT_EQ(provider.Count(Endpoint::Create), 1u);
     const RecordedRequest create = provider.Requests(Endpoint::Create)[0];
     EXPECT_EQ(create.body, "{\"name\":\"Orvanta\",\"mimeType\":\"application/vnd.google-apps.folder\"}");
-    EXPECT_EQ(create.headers.find("Content-Type")->second, "application/json");
+    EXPECT_EQ(create.Header("Content-Type"), "application/json");
     const auto files = provider.Files();
     ASSERT_EQ(files.size(), 1u);
     ASSERT_EQ(files[0].parents.size(), 1u);

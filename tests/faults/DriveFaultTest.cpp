@@ -7,8 +7,6 @@
 #include "FaultFixture.h"
 #include "TestCamera.h"
 
-#include <httplib.h>
-
 #include <ctime>
 
 namespace {
@@ -270,19 +268,18 @@ TEST_F(DriveFaultTest, DriveFailingForAMinuteThenRecoveringUploadsIntoTheSameSin
     CloseAndExpectCleanExit(*harness);
 
     // No second "Orvanta" folder: ask the provider as Drive's own client would.
-    httplib::Client drive(provider.BaseUrl());
-    const httplib::Result listing = drive.Get(
-        "/drive/v3/files",
-        {{"q", "name='Orvanta' and mimeType='application/vnd.google-apps.folder' and trashed=false"},
-         {"fields", "files(id,name)"}},
-        {{"Authorization", "Bearer " + accessToken}});
-    ASSERT_TRUE(listing);
+    const HttpGetResult listing = HttpGet(
+        provider.BaseUrl() + "/drive/v3/files?q="
+            + FormEncode("name='Orvanta' and mimeType='application/vnd.google-apps.folder' and trashed=false")
+            + "&fields=" + FormEncode("files(id,name)"),
+        false, {{"Authorization", "Bearer " + accessToken}});
+    ASSERT_NE(listing.status, 0);
     size_t folders = 0;
-    for (size_t at = listing->body.find("\"id\""); at != std::string::npos;
-         at = listing->body.find("\"id\"", at + 1)) {
+    for (size_t at = listing.body.find("\"id\""); at != std::string::npos;
+         at = listing.body.find("\"id\"", at + 1)) {
         ++folders;
     }
-    EXPECT_EQ(folders, 1u) << listing->body;
+    EXPECT_EQ(folders, 1u) << listing.body;
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ using Endpoint = FakeProvider::Endpoint;
 // teardown on a loaded machine; "app_close" is answered at once here.
 constexpr Clock::duration kPromptExit = 2s + 5s;
 
-std::vector<std::string> Analytics(const RawHttpServer& collector)
+std::vector<std::string> Analytics(const LoopbackHttpServer& collector)
 {
     return {"--analytics=" + collector.Url("/mp/collect"), "--analytics-id=G-FAULTS0001",
             "--analytics-secret=fault_tests_only"};
@@ -57,7 +57,7 @@ TEST_F(ShutdownFaultTest, ClosedDuringUploadsToADriveThatNeverAnswers)
                  {"/Analytics/ClientId", "ace.5"},
                  {"/GoogleDrive/AccessToken", accessToken},
                  {"/GoogleDrive/TokenExpiry", std::to_string(std::time(nullptr) + 3000)}});
-    RawHttpServer collector("HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n", false);
+    LoopbackHttpServer collector(204);
 
     std::unique_ptr<HarnessProcess> harness =
         LaunchAndWait(Joined(ProviderArguments(provider), Analytics(collector)));
@@ -110,7 +110,7 @@ TEST_F(ShutdownFaultTest, ClosedDuringTheWakeWaitEndsWithinTheAppCloseBoundAndSt
     ClosedLoopbackPort nobody;
     WriteConfig({{"/Stream/RtspUrl", "rtsp://127.0.0.1:" + std::to_string(nobody.Port()) + "/door"},
                  {"/Analytics/ClientId", "feed.9"}});
-    RawHttpServer collector("", true);
+    LoopbackHttpServer collector(HttpReply::Silent());
     std::unique_ptr<HarnessProcess> harness = LaunchAndWait(Analytics(collector));
     ASSERT_TRUE(harness);
     ASSERT_NE(harness->WaitForLine("[Status] Unable to open stream: ", 15s), kNoLine)

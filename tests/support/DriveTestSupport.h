@@ -1,7 +1,9 @@
 #pragma once
 
 #include "GoogleDriveUploader.h"
+#include "LoopbackHttp.h"
 #include "SecureStore.h"
+#include "StdoutCapture.h"
 
 #include <atomic>
 #include <chrono>
@@ -105,63 +107,6 @@ private:
     std::vector<std::thread> threads;
 };
 
-// The query value of a URL, decoded; empty when absent.
-std::string QueryValue(const std::string& url, const std::string& name);
-// The port of an http://host:port/... URL.
-int UrlPort(const std::string& url);
-
-// A raw TCP client of the redirect listener.
-class RawConnection {
-public:
-    explicit RawConnection(int port);
-    ~RawConnection();
-    RawConnection(const RawConnection&) = delete;
-    RawConnection& operator=(const RawConnection&) = delete;
-
-    bool connected() const { return fd >= 0; }
-    void Send(const std::string& bytes);
-    // Half-closes: the peer reads the end of the request.
-    void FinishSending();
-    // Reads until the peer closes or the limit passes.
-    std::string ReadAll(std::chrono::milliseconds limit = std::chrono::seconds(5));
-    void Close();
-
-private:
-    int fd = -1;
-};
-
-// True when a TCP connection to 127.0.0.1:port is refused.
-bool PortRefuses(int port);
-// A loopback port on which nothing listens.
-int UnusedPort();
-
-// A loopback server that records raw requests and answers each connection
-// with fixed bytes, or never (until stopped). For what the fake provider
-// cannot show: header order and silence.
-class RawHttpServer {
-public:
-    // silent: accept, read, never answer.
-    RawHttpServer(std::string reply, bool silent);
-    ~RawHttpServer();
-    RawHttpServer(const RawHttpServer&) = delete;
-    RawHttpServer& operator=(const RawHttpServer&) = delete;
-
-    std::string Url(const std::string& path = "/") const;
-    std::vector<std::string> Requests() const;
-
-private:
-    void Serve();
-
-    std::string reply;
-    bool silent;
-    int listenFd = -1;
-    int port = 0;
-    std::atomic<bool> stopping{false};
-    mutable std::mutex mutex;
-    std::vector<std::string> requests;
-    std::thread thread;
-};
-
 // Options for a client against a fake provider, with an in-memory store, a
 // fixed clock and recorded retry pauses.
 struct TestClock {
@@ -177,13 +122,3 @@ struct PauseLog {
 // A uniform RGB frame whose left half is red and right half blue.
 std::vector<uint8_t> RedBlueFrame(int width, int height);
 
-// Lines written to standard output while it lives.
-class StdoutCapture {
-public:
-    StdoutCapture();
-    ~StdoutCapture();
-    std::string Take();
-
-private:
-    bool taken = false;
-};

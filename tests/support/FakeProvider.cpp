@@ -2,7 +2,6 @@
 
 #include "WireFormat.h"
 
-#include <httplib.h>
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
@@ -57,25 +56,7 @@ std::vector<int> UploadedFile::RgbAt(int x, int y) const
     return {bgrPixels[at + 2], bgrPixels[at + 1], bgrPixels[at]};
 }
 
-FakeProvider::FakeProvider() : server(std::make_unique<httplib::Server>())
-{
-    server->set_keep_alive_max_count(1);
-    const auto route = [this](Endpoint endpoint) {
-        return [this, endpoint](const httplib::Request& request, httplib::Response& response) {
-            Handle(endpoint, request, response);
-        };
-    };
-    server->Get("/o/oauth2/v2/auth", route(Endpoint::Authorize));
-    server->Post("/token", route(Endpoint::Token));
-    server->Get("/drive/v3/files", route(Endpoint::Search));
-    server->Post("/drive/v3/files", route(Endpoint::Create));
-    server->Post("/upload/drive/v3/files", route(Endpoint::Upload));
-    port = server->bind_to_any_port("127.0.0.1");
-    listener = std::thread([this] { server->listen_after_bind(); });
-    // A stop before the accept loop runs would be lost and the join would hang.
-    while (!server->is_running())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
+FakeProvider::FakeProvider() = default;
 
 FakeProvider::~FakeProvider()
 {
@@ -84,13 +65,11 @@ FakeProvider::~FakeProvider()
         stopping = true;
     }
     stopped.notify_all();
-    server->stop();
-    listener.join();
 }
 
 std::string FakeProvider::BaseUrl() const
 {
-    return "http://127.0.0.1:" + std::to_string(port);
+    return "http://127.0.0.1:" + std::to_string(server.Port());
 }
 
 DriveEndpoints FakeProvider::Endpoints() const
@@ -192,19 +171,26 @@ void FakeProvider::Refuse(const std::string& why)
     lastRefusal = why;
 }
 
-void FakeProvider::Handle(Endpoint endpoint, const httplib::Request& request,
-                          httplib::Response& response)
+HttpReply FakeProvider::Handle(const RecordedRequest& request)
 {
-    RecordedRequest recorded;
-    recorded.method = request.method;
-    recorded.target = request.target;
-    recorded.path = request.path;
-    recorded.params.insert(request.params.begin(), request.params.end());
-    recorded.headers.insert(request.headers.begin(), request.headers.end());
-    recorded.body = request.body;
+    static const struct {
+        const char* method;
+        const char* path;
+        Endpoint endpoint;
+    } kRoutes[] = {{"GET", "/o/oauth2/v2/auth", Endpoint::Authorize},
+                   {"POST", "/token", Endpoint::Token},
+                   {"GET", "/drive/v3/files", Endpoint::Search},
+                   {"POST", "/drive/v3/files", Endpoint::Create},
+                   {"POST", "/upload/drive/v3/files", Endpoint::Upload}};
+    const auto route = std::find_if(std::begin(kRoutes), std::end(kRoutes), [&](const auto& r) {
+        return request.method == r.method && request.path == r.path;
+    });
+    if (route == std::end(kRoutes))
+        return HttpReply{404};
+    const Endpoint endpoint = route->endpoint;
 
     std::unique_lock<std::mutex> lock(mutex);
-    log.emplace_back(endpoint, recorded);
+    log.emplace_back(endpoint, request);
     Answer answer;
     answer.ownAnswer = true;
     std::deque<Answer>& queue = scripts[endpoint];
@@ -216,30 +202,26 @@ void FakeProvider::Handle(Endpoint endpoint, const httplib::Request& request,
         stopped.wait(lock, [this] { return stopping; });
     else if (answer.delay.count() > 0)
         stopped.wait_for(lock, answer.delay, [this] { return stopping; });
+    // Going away: the server closes the connection unanswered.
     if (stopping)
-        return;
+        return HttpReply::Silent();
 
-    if (!answer.ownAnswer) {
-        response.status = answer.status;
-        response.set_content(answer.body, answer.contentType.c_str());
-        return;
-    }
-    int status = 200;
-    std::string body;
+    if (!answer.ownAnswer)
+        return HttpReply{answer.status, answer.body, answer.contentType};
+    HttpReply reply;
     std::string location;
     switch (endpoint) {
-    case Endpoint::Authorize: Authorize(recorded, status, body, location); break;
-    case Endpoint::Token: Token(recorded, status, body); break;
-    case Endpoint::Search: Search(recorded, status, body); break;
-    case Endpoint::Create: Create(recorded, status, body); break;
-    case Endpoint::Upload: Upload(recorded, status, body); break;
+    case Endpoint::Authorize: Authorize(request, reply.status, reply.body, location); break;
+    case Endpoint::Token: Token(request, reply.status, reply.body); break;
+    case Endpoint::Search: Search(request, reply.status, reply.body); break;
+    case Endpoint::Create: Create(request, reply.status, reply.body); break;
+    case Endpoint::Upload: Upload(request, reply.status, reply.body); break;
     }
-    if (!location.empty()) {
-        response.set_redirect(location, status);
-        return;
-    }
-    response.status = status;
-    response.set_content(body, endpoint == Endpoint::Authorize ? "text/html" : "application/json; charset=utf-8");
+    if (!location.empty())
+        reply.headers = {{"Location", location}};
+    else
+        reply.contentType = endpoint == Endpoint::Authorize ? "text/html" : "application/json; charset=utf-8";
+    return reply;
 }
 
 void FakeProvider::Authorize(const RecordedRequest& request, int& status, std::string& body,
@@ -285,9 +267,7 @@ void FakeProvider::Authorize(const RecordedRequest& request, int& status, std::s
 void FakeProvider::Token(const RecordedRequest& request, int& status, std::string& body)
 {
     const auto form = ParseForm(request.body);
-    const auto contentType = request.headers.find("Content-Type");
-    if (contentType == request.headers.end()
-        || contentType->second != "application/x-www-form-urlencoded") {
+    if (request.Header("Content-Type") != "application/x-www-form-urlencoded") {
         Refuse("token request content type");
         status = 400;
         body = ErrorBody("invalid_request", "Bad content type");
@@ -354,10 +334,9 @@ void FakeProvider::Token(const RecordedRequest& request, int& status, std::strin
 
 bool FakeProvider::Authorized(const RecordedRequest& request, int& status, std::string& body)
 {
-    const auto header = request.headers.find("Authorization");
+    const std::string header = request.Header("Authorization");
     const std::string prefix = "Bearer ";
-    if (header != request.headers.end() && StartsWith(header->second, prefix)
-        && accessTokens.count(header->second.substr(prefix.size())) != 0)
+    if (StartsWith(header, prefix) && accessTokens.count(header.substr(prefix.size())) != 0)
         return true;
     Refuse("bearer token");
     status = 401;
@@ -393,8 +372,7 @@ void FakeProvider::Create(const RecordedRequest& request, int& status, std::stri
     if (!Authorized(request, status, body))
         return;
     std::map<std::string, std::vector<std::string>> metadata;
-    const auto contentType = request.headers.find("Content-Type");
-    if (contentType == request.headers.end() || !StartsWith(contentType->second, "application/json")
+    if (!StartsWith(request.Header("Content-Type"), "application/json")
         || !ParseFlatJsonObject(request.body, metadata) || metadata["name"].size() != 1
         || metadata["mimeType"] != std::vector<std::string>{kFolderMime}) {
         Refuse("folder creation body");
@@ -419,11 +397,11 @@ void FakeProvider::Upload(const RecordedRequest& request, int& status, std::stri
     const auto uploadType = request.params.find("uploadType");
     if (uploadType == request.params.end() || uploadType->second != "multipart")
         return badRequest("uploadType");
-    const auto contentType = request.headers.find("Content-Type");
+    const std::string contentType = request.Header("Content-Type");
     const std::string marker = "multipart/related; boundary=";
-    if (contentType == request.headers.end() || !StartsWith(contentType->second, marker))
+    if (!StartsWith(contentType, marker))
         return badRequest("content type");
-    const std::string boundary = contentType->second.substr(marker.size());
+    const std::string boundary = contentType.substr(marker.size());
 
     // RFC 2046: every delimiter is CRLF "--" boundary; the first CRLF may be
     // missing at the very start of the body.

@@ -6,6 +6,7 @@
 // JPEG decoded on arrival. Each endpoint can be scripted to fail.
 
 #include "GoogleDriveUploader.h"
+#include "LoopbackHttp.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -15,24 +16,8 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
-
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}
-
-struct RecordedRequest {
-    std::string method;
-    std::string target;  // path and query as received
-    std::string path;
-    std::multimap<std::string, std::string> params;  // decoded query
-    std::multimap<std::string, std::string> headers;
-    std::string body;
-};
 
 struct UploadedFile {
     std::string id;
@@ -92,7 +77,8 @@ public:
     std::string LastRefusal() const;
 
 private:
-    void Handle(Endpoint endpoint, const httplib::Request& request, httplib::Response& response);
+    // Runs on the server's connection threads.
+    HttpReply Handle(const RecordedRequest& request);
     void Authorize(const RecordedRequest& request, int& status, std::string& body,
                    std::string& location);
     void Token(const RecordedRequest& request, int& status, std::string& body);
@@ -102,10 +88,6 @@ private:
     bool Authorized(const RecordedRequest& request, int& status, std::string& body);
     void Refuse(const std::string& why);
     std::string NextId(const std::string& prefix);
-
-    std::unique_ptr<httplib::Server> server;
-    std::thread listener;
-    int port = 0;
 
     mutable std::mutex mutex;
     std::condition_variable stopped;
@@ -126,4 +108,7 @@ private:
     std::vector<std::pair<std::string, std::string>> folders;  // id, name
     std::vector<UploadedFile> files;
     std::string lastRefusal;
+
+    // Last, so that it goes first: its threads use everything above.
+    LoopbackHttpServer server{[this](const RecordedRequest& request) { return Handle(request); }};
 };

@@ -2,66 +2,6 @@
 
 #include <openssl/evp.h>
 
-#include <cstdio>
-
-std::string FormEncode(const std::string& value)
-{
-    std::string out;
-    for (const unsigned char c : value) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'
-            || c == '.' || c == '_' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            char escaped[4];
-            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
-            out += escaped;
-        }
-    }
-    return out;
-}
-
-std::string FormDecode(const std::string& value)
-{
-    std::string out;
-    for (size_t i = 0; i < value.size(); ++i) {
-        if (value[i] == '+') {
-            out += ' ';
-        } else if (value[i] == '%' && i + 2 < value.size()) {
-            out += static_cast<char>(std::stoi(value.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += value[i];
-        }
-    }
-    return out;
-}
-
-std::vector<std::pair<std::string, std::string>> ParseForm(const std::string& text)
-{
-    std::vector<std::pair<std::string, std::string>> form;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('&', pos);
-        if (end == std::string::npos)
-            end = text.size();
-        const std::string field = text.substr(pos, end - pos);
-        const size_t equals = field.find('=');
-        form.emplace_back(FormDecode(field.substr(0, equals)),
-                          equals == std::string::npos ? "" : FormDecode(field.substr(equals + 1)));
-        pos = end + 1;
-    }
-    return form;
-}
-
-std::string FormValue(const std::vector<std::pair<std::string, std::string>>& form,
-                      const std::string& name)
-{
-    for (const auto& field : form)
-        if (field.first == name)
-            return field.second;
-    return {};
-}
-
 namespace {
 
 struct JsonReader {

@@ -1,19 +1,11 @@
 #pragma once
 
-// Encodings the fake provider and the test browser read and write, written
-// independently of the client's own helpers.
+// Encodings the fake provider reads and writes, written independently of the
+// client's own helpers. The form and URL encodings are in LoopbackHttp.h.
 
 #include <map>
 #include <string>
-#include <utility>
 #include <vector>
-
-std::string FormEncode(const std::string& value);
-std::string FormDecode(const std::string& value);
-// name=value pairs separated by '&', decoded, in their order.
-std::vector<std::pair<std::string, std::string>> ParseForm(const std::string& text);
-std::string FormValue(const std::vector<std::pair<std::string, std::string>>& form,
-                      const std::string& name);
 
 // A JSON object whose values are strings or arrays of strings (Drive file
 // metadata). False on anything else, raw control characters included.

@@ -16,7 +16,7 @@ StdoutCapture::StdoutCapture() : sink(std::tmpfile())
 
 StdoutCapture::~StdoutCapture()
 {
-    Stop();
+    Take();
 }
 
 std::string StdoutCapture::Text() const
@@ -41,7 +41,7 @@ void StdoutCapture::WaitFor(const std::string& needle, std::chrono::milliseconds
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
-std::string StdoutCapture::Stop()
+std::string StdoutCapture::Take()
 {
     const std::string text = Text();
     if (savedFd >= 0) {

@@ -6,9 +6,9 @@
 #include <string>
 
 // Redirects file descriptor 1 into a temporary file for its lifetime or until
-// Stop(), catching output of every thread.
+// Take(), catching output of every thread.
 //
-// Test assertions belong after Stop(): the test framework writes its own
+// Test assertions belong after Take(): the test framework writes its own
 // reports to standard output.
 class StdoutCapture {
 public:
@@ -24,7 +24,7 @@ public:
     void WaitFor(const std::string& needle, std::chrono::milliseconds timeout) const;
 
     // Restores standard output and returns everything written.
-    std::string Stop();
+    std::string Take();
 
 private:
     struct FileCloser {
