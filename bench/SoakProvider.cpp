@@ -1,14 +1,11 @@
 #include "SoakProvider.h"
 
-#include <httplib.h>
-
-#include <chrono>
-
 namespace {
 
 const char kScope[] = "https://www.googleapis.com/auth/drive.file";
 const char kJson[] = "application/json; charset=utf-8";
 const char kFolderMime[] = "application/vnd.google-apps.folder";
+const char kUnauthenticated[] = "Request had invalid authentication credentials.";
 
 std::string FileBody(const std::string& id, const std::string& name, const std::string& mime)
 {
@@ -21,36 +18,9 @@ std::string FileBody(const std::string& id, const std::string& name, const std::
 const char SoakProvider::kClientId[] = "123456789012-soakclientforbenchonly0000000.apps.example";
 const char SoakProvider::kClientSecret[] = "SOAK-not-a-real-secret";
 
-SoakProvider::SoakProvider() : server(std::make_unique<httplib::Server>())
-{
-    server->Post("/token", [this](const httplib::Request& q, httplib::Response& r) { Token(q, r); });
-    server->Get("/drive/v3/files", [this](const httplib::Request& q, httplib::Response& r) { Search(q, r); });
-    server->Post("/drive/v3/files", [this](const httplib::Request& q, httplib::Response& r) { Create(q, r); });
-    server->Post("/upload/drive/v3/files",
-                 [this](const httplib::Request& q, httplib::Response& r) { Upload(q, r); });
-    port = server->bind_to_any_port("127.0.0.1");
-    if (port <= 0) {
-        port = 0;
-        return;
-    }
-    listener = std::thread([this] { server->listen_after_bind(); });
-    // A stop before the accept loop runs would be lost and the join would hang.
-    while (!server->is_running()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-SoakProvider::~SoakProvider()
-{
-    if (listener.joinable()) {
-        server->stop();
-        listener.join();
-    }
-}
-
 std::string SoakProvider::BaseUrl() const
 {
-    return "http://127.0.0.1:" + std::to_string(port);
+    return server.Url("");
 }
 
 std::string SoakProvider::AddRefreshToken()
@@ -73,55 +43,65 @@ std::string SoakProvider::LastRefusal() const
     return lastRefusal;
 }
 
-void SoakProvider::Refuse(httplib::Response& response, int status, const std::string& why)
+HttpReply SoakProvider::Handle(const RecordedRequest& request)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const bool post = request.method == "POST";
+    if (post && request.path == "/token") {
+        return Token(request);
+    }
+    if (request.path == "/drive/v3/files") {
+        return post ? Create(request) : Search(request);
+    }
+    if (post && request.path == "/upload/drive/v3/files") {
+        return Upload(request);
+    }
+    return HttpReply(404);
+}
+
+HttpReply SoakProvider::Refuse(int status, const std::string& why)
 {
     ++counts.refused;
     lastRefusal = why;
-    response.status = status;
-    response.set_content("{\n  \"error\": {\n    \"code\": " + std::to_string(status)
-                             + ",\n    \"message\": \"" + why + "\"\n  }\n}\n",
-                         kJson);
+    return HttpReply(status,
+                     "{\n  \"error\": {\n    \"code\": " + std::to_string(status)
+                         + ",\n    \"message\": \"" + why + "\"\n  }\n}\n",
+                     kJson);
 }
 
-bool SoakProvider::Authorized(const httplib::Request& request, httplib::Response& response)
+bool SoakProvider::Authorized(const RecordedRequest& request)
 {
-    const std::string header = request.get_header_value("Authorization");
+    const std::string header = request.Header("Authorization");
     const std::string prefix = "Bearer ";
-    if (header.compare(0, prefix.size(), prefix) == 0
-        && accessTokens.count(header.substr(prefix.size())) != 0) {
-        return true;
-    }
-    Refuse(response, 401, "Request had invalid authentication credentials.");
-    return false;
+    return header.compare(0, prefix.size(), prefix) == 0
+        && accessTokens.count(header.substr(prefix.size())) != 0;
 }
 
-void SoakProvider::Token(const httplib::Request& request, httplib::Response& response)
+HttpReply SoakProvider::Token(const RecordedRequest& request)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (request.get_param_value("grant_type") != "refresh_token"
-        || request.get_param_value("client_id") != kClientId
-        || refreshTokens.count(request.get_param_value("refresh_token")) == 0) {
+    const auto form = ParseForm(request.body);
+    if (FormValue(form, "grant_type") != "refresh_token" || FormValue(form, "client_id") != kClientId
+        || refreshTokens.count(FormValue(form, "refresh_token")) == 0) {
         ++counts.refused;
         lastRefusal = "token request";
-        response.status = 400;
-        response.set_content("{\n  \"error\": \"invalid_grant\",\n  \"error_description\": "
-                             "\"Token has been expired or revoked.\"\n}",
-                             kJson);
-        return;
+        return HttpReply(400,
+                         "{\n  \"error\": \"invalid_grant\",\n  \"error_description\": "
+                         "\"Token has been expired or revoked.\"\n}",
+                         kJson);
     }
     ++counts.refreshes;
     const std::string access = "ya29.soak-access-" + std::to_string(++issued);
     accessTokens.insert(access);
-    response.set_content("{\n  \"access_token\": \"" + access + "\",\n  \"expires_in\": 3599,\n"
-                             + "  \"scope\": \"" + kScope + "\",\n  \"token_type\": \"Bearer\"\n}",
-                         kJson);
+    return HttpReply(200,
+                     "{\n  \"access_token\": \"" + access + "\",\n  \"expires_in\": 3599,\n"
+                         + "  \"scope\": \"" + kScope + "\",\n  \"token_type\": \"Bearer\"\n}",
+                     kJson);
 }
 
-void SoakProvider::Search(const httplib::Request& request, httplib::Response& response)
+HttpReply SoakProvider::Search(const RecordedRequest& request)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!Authorized(request, response)) {
-        return;
+    if (!Authorized(request)) {
+        return Refuse(401, kUnauthenticated);
     }
     ++counts.searches;
     std::string list;
@@ -129,34 +109,31 @@ void SoakProvider::Search(const httplib::Request& request, httplib::Response& re
         list += std::string(list.empty() ? "" : ",") + "\n    {\n      \"id\": \"" + id
             + "\",\n      \"name\": \"Orvanta\"\n    }";
     }
-    response.set_content("{\n  \"files\": [" + list + (list.empty() ? "" : "\n  ") + "]\n}\n", kJson);
+    return HttpReply(200, "{\n  \"files\": [" + list + (list.empty() ? "" : "\n  ") + "]\n}\n", kJson);
 }
 
-void SoakProvider::Create(const httplib::Request& request, httplib::Response& response)
+HttpReply SoakProvider::Create(const RecordedRequest& request)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!Authorized(request, response)) {
-        return;
+    if (!Authorized(request)) {
+        return Refuse(401, kUnauthenticated);
     }
     if (request.body.find(kFolderMime) == std::string::npos) {
-        Refuse(response, 400, "Invalid metadata");
-        return;
+        return Refuse(400, "Invalid metadata");
     }
     ++counts.folderCreations;
     const std::string id = "folder-soak-" + std::to_string(++issued);
     folderIds.push_back(id);
-    response.set_content(FileBody(id, "Orvanta", kFolderMime), kJson);
+    return HttpReply(200, FileBody(id, "Orvanta", kFolderMime), kJson);
 }
 
-void SoakProvider::Upload(const httplib::Request& request, httplib::Response& response)
+HttpReply SoakProvider::Upload(const RecordedRequest& request)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!Authorized(request, response)) {
-        return;
+    if (!Authorized(request)) {
+        return Refuse(401, kUnauthenticated);
     }
-    if (request.get_param_value("uploadType") != "multipart") {
-        Refuse(response, 400, "uploadType");
-        return;
+    const auto uploadType = request.params.find("uploadType");
+    if (uploadType == request.params.end() || uploadType->second != "multipart") {
+        return Refuse(400, "uploadType");
     }
     // The picture is the second part: its headers, a blank line, then a JPEG
     // (starting with its SOI marker) up to the closing delimiter.
@@ -166,19 +143,17 @@ void SoakProvider::Upload(const httplib::Request& request, httplib::Response& re
     if (image == std::string::npos || closing == std::string::npos
         || request.body.compare(image + imageHeaders.size(), 2, "\xFF\xD8") != 0
         || closing < image + imageHeaders.size()) {
-        Refuse(response, 400, "Malformed multipart body");
-        return;
+        return Refuse(400, "Malformed multipart body");
     }
     bool knownParent = false;
     for (const std::string& id : folderIds) {
         knownParent = knownParent || request.body.find("\"" + id + "\"") < image;
     }
     if (!knownParent) {
-        Refuse(response, 404, "File not found: parent.");
-        return;
+        return Refuse(404, "File not found: parent.");
     }
     ++counts.uploads;
     counts.uploadedBytes += closing - image - imageHeaders.size();
-    response.set_content(FileBody("file-soak-" + std::to_string(++issued), "frame.jpg", "image/jpeg"),
-                         kJson);
+    return HttpReply(200, FileBody("file-soak-" + std::to_string(++issued), "frame.jpg", "image/jpeg"),
+                     kJson);
 }

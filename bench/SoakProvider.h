@@ -4,22 +4,17 @@
 // for runs that last hours: it speaks the same protocol as the test suite's
 // fake provider (refresh-token grant, folder search and creation, multipart
 // upload) but keeps only counters, never the uploaded files, so its own
-// memory stays flat however many frames arrive. Requests are served on
-// cpp-httplib's worker threads; every accessor may be called from any thread.
+// memory stays flat however many frames arrive (its server records no
+// requests either). Requests are served on the server's connection threads;
+// every accessor may be called from any thread.
+
+#include "LoopbackHttp.h"
 
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
-
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}
 
 class SoakProvider {
 public:
@@ -35,14 +30,9 @@ public:
         uint64_t refused = 0;        // requests answered with 4xx
     };
 
-    // Listens on 127.0.0.1 at a free port; false from IsListening when no
+    // Listens on 127.0.0.1 at a free port from construction; false when no
     // port could be bound.
-    SoakProvider();
-    ~SoakProvider();
-    SoakProvider(const SoakProvider&) = delete;
-    SoakProvider& operator=(const SoakProvider&) = delete;
-
-    bool IsListening() const { return port > 0; }
+    bool IsListening() const { return server.Port() > 0; }
     std::string BaseUrl() const;
 
     // Registers a refresh token that the token endpoint accepts.
@@ -53,17 +43,14 @@ public:
     std::string LastRefusal() const;
 
 private:
-    void Token(const httplib::Request& request, httplib::Response& response);
-    void Search(const httplib::Request& request, httplib::Response& response);
-    void Create(const httplib::Request& request, httplib::Response& response);
-    void Upload(const httplib::Request& request, httplib::Response& response);
-    // Called with the mutex held.
-    bool Authorized(const httplib::Request& request, httplib::Response& response);
-    void Refuse(httplib::Response& response, int status, const std::string& why);
-
-    std::unique_ptr<httplib::Server> server;
-    std::thread listener;
-    int port = 0;
+    HttpReply Handle(const RecordedRequest& request);
+    // These are called with the mutex held.
+    HttpReply Token(const RecordedRequest& request);
+    HttpReply Search(const RecordedRequest& request);
+    HttpReply Create(const RecordedRequest& request);
+    HttpReply Upload(const RecordedRequest& request);
+    bool Authorized(const RecordedRequest& request);
+    HttpReply Refuse(int status, const std::string& why);
 
     mutable std::mutex mutex;
     int issued = 0;
@@ -72,4 +59,7 @@ private:
     std::vector<std::string> folderIds;
     Counts counts;
     std::string lastRefusal;
+
+    // Last, so that it goes first: its threads use everything above.
+    LoopbackHttpServer server{[this](const RecordedRequest& request) { return Handle(request); }, false};
 };

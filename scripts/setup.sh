@@ -21,7 +21,7 @@ packages=(
   gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad gstreamer1.0-libav
   ffmpeg
   # fake Google provider and the parser fuzzer
-  libcpp-httplib-dev clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev
   # window tests and screenshots
   xvfb xauth imagemagick
   # platform tests: private D-Bus daemons, logind mock, Secret Service
