@@ -10,9 +10,12 @@
 
 #include <sys/resource.h>
 
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <regex>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -237,11 +240,19 @@ TEST_F(WindowTest, AboutBoxAndDonationDialog)
 namespace {
 
 // Lowers the address-space limit so that no new thread's stack fits, for the
-// life of the object.
+// life of the object. The C library keeps the stacks of joined threads (the
+// loopback servers' among them) for reuse, and a reused stack needs no new
+// address space: threads parked here first take whatever it keeps.
 class NoRoomForThreads {
 public:
     NoRoomForThreads()
     {
+        for (int i = 0; i < 8; ++i) {
+            parked.emplace_back([this] {
+                std::unique_lock<std::mutex> lock(mutex);
+                released.wait(lock, [this] { return release; });
+            });
+        }
         getrlimit(RLIMIT_AS, &saved);
         std::ifstream status("/proc/self/status");
         std::string line;
@@ -255,11 +266,26 @@ public:
         lowered.rlim_cur = static_cast<rlim_t>(vmSizeKiB + 2048) * 1024;
         applied = vmSizeKiB > 0 && setrlimit(RLIMIT_AS, &lowered) == 0;
     }
-    ~NoRoomForThreads() { setrlimit(RLIMIT_AS, &saved); }
+    ~NoRoomForThreads()
+    {
+        setrlimit(RLIMIT_AS, &saved);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            release = true;
+        }
+        released.notify_all();
+        for (std::thread& thread : parked) {
+            thread.join();
+        }
+    }
     bool applied = false;
 
 private:
     rlimit saved{};
+    std::vector<std::thread> parked;
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
 };
 
 TEST_F(DriveWindowTest, AnUploadThreadThatCannotStartIsReportedNotFatal)
