@@ -20,7 +20,7 @@ packages=(
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad gstreamer1.0-libav
   ffmpeg
-  # fake Google provider and the parser fuzzer
+  # the parser fuzzer
   clang-14 libclang-rt-14-dev
   # window tests and screenshots
   xvfb xauth imagemagick
