@@ -37,6 +37,15 @@ protected:
     }
     GoogleDriveUploader& Client() { return Client(Options()); }
 
+    // Authenticates and waits for the completion.
+    static CompletionProbe Connect(GoogleDriveUploader& drive)
+    {
+        CompletionProbe done;
+        drive.Authenticate(done.Callback());
+        EXPECT_TRUE(done.Wait());
+        return done;
+    }
+
     // Stores what a previous run left: a refresh token the provider accepts
     // and an access token expiring at the given moment.
     void StoreAuthorization(int64_t expiry, bool accessTokenValid = true)
@@ -46,6 +55,20 @@ protected:
         config.Set("/GoogleDrive/AccessToken",
                    accessTokenValid ? provider.AddAccessToken() : "ya29.expired");
         config.Set("/GoogleDrive/TokenExpiry", std::to_string(expiry));
+    }
+
+    // The entry as written to disk, or "(absent)".
+    std::string OnDisk(const std::string& key) const
+    {
+        std::string value;
+        return config.ReadFromDisk(key, value) ? value : "(absent)";
+    }
+
+    void ExpectNothingStored() const
+    {
+        EXPECT_FALSE(store->Has());
+        EXPECT_EQ(OnDisk("/GoogleDrive/AccessToken"), "(absent)");
+        EXPECT_EQ(OnDisk("/GoogleDrive/TokenExpiry"), "(absent)");
     }
 
     int64_t Now() const { return clock->now.load(); }

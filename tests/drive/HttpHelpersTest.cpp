@@ -26,7 +26,7 @@ TEST(HttpHelpers, PostSendsEachHeaderLineOnceInOrder)
     LoopbackHttpServer server(HttpReply::Raw(kJsonReply));
     const std::string body = GoogleDriveUploader::Post(
         server.Url("/token"), "a=1", {"X-Second: 2", "Content-Type: text/plain", "X-First: 1"});
-    EXPECT_EQ(GoogleDriveUploader::ExtractJsonField(body, "access_token"), "ya29.a");
+    EXPECT_EQ(body, "{\"access_token\": \"ya29.a\"}");
 
     ASSERT_EQ(server.Requests().size(), 1u);
     const std::string request = server.Requests()[0].raw;
@@ -34,8 +34,6 @@ TEST(HttpHelpers, PostSendsEachHeaderLineOnceInOrder)
     const size_t second = request.find("\r\nX-Second: 2\r\n");
     const size_t type = request.find("\r\nContent-Type: text/plain\r\n");
     const size_t first = request.find("\r\nX-First: 1\r\n");
-    ASSERT_NE(second, std::string::npos);
-    ASSERT_NE(type, std::string::npos);
     ASSERT_NE(first, std::string::npos);
     EXPECT_LT(second, type);
     EXPECT_LT(type, first);
@@ -54,11 +52,14 @@ TEST(HttpHelpers, EmptyHeaderListSendsNoLineOfItsOwn)
     EXPECT_EQ(Occurrences(request, "User-Agent"), 0u);
 }
 
-TEST(HttpHelpers, PostBodyWithNulByteGoesOutWhole)
+TEST(HttpHelpers, BodiesAreBinarySafeBothWays)
 {
-    LoopbackHttpServer server(HttpReply::Raw(kJsonReply));
+    const std::string payload("a\0b\xff", 4);
+    LoopbackHttpServer server(
+        HttpReply::Raw("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\n" + payload));
     const std::string body("left\0right", 10);
-    GoogleDriveUploader::Post(server.Url(), body, {"Content-Type: application/octet-stream"});
+    EXPECT_EQ(GoogleDriveUploader::Post(server.Url(), body, {"Content-Type: application/octet-stream"}),
+              payload);
     ASSERT_EQ(server.Requests().size(), 1u);
     const std::string request = server.Requests()[0].raw;
     EXPECT_NE(request.find("Content-Length: 10\r\n"), std::string::npos);
@@ -68,32 +69,16 @@ TEST(HttpHelpers, PostBodyWithNulByteGoesOutWhole)
 TEST(HttpHelpers, ErrorStatusBodiesComeBackUnchanged)
 {
     const std::string error = "{\"error\": {\"code\": 401, \"message\": \"Invalid Credentials\"}}";
-    LoopbackHttpServer server(HttpReply::Raw("HTTP/1.1 401 Unauthorized\r\nContent-Length: "
-                                             + std::to_string(error.size())
-                                             + "\r\nConnection: close\r\n\r\n" + error));
-    const std::string body = GoogleDriveUploader::Get(server.Url(), {"Authorization: Bearer x"});
-    EXPECT_EQ(body, error);
-    EXPECT_EQ(GoogleDriveUploader::ExtractJsonField(body, "access_token"), "");
-    EXPECT_EQ(GoogleDriveUploader::ExtractJsonField(body, "id"), "");
+    LoopbackHttpServer server(HttpReply(401, error, "application/json"));
+    EXPECT_EQ(GoogleDriveUploader::Get(server.Url(), {"Authorization: Bearer x"}), error);
 }
 
-TEST(HttpHelpers, ResponseBodiesAreBinarySafe)
-{
-    const std::string payload("a\0b\xff", 4);
-    LoopbackHttpServer server(
-        HttpReply::Raw("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\n" + payload));
-    EXPECT_EQ(GoogleDriveUploader::Get(server.Url(), {}), payload);
-}
-
-TEST(HttpHelpers, SilentServerGivesEmptyBodyAfterTheTimeout)
+TEST(HttpHelpers, SilentOrUnreachableServerGivesEmptyBody)
 {
     LoopbackHttpServer server(HttpReply::Silent());
     EXPECT_EQ(GoogleDriveUploader::Post(server.Url(), "x", {}, std::chrono::milliseconds(300)), "");
     EXPECT_EQ(server.Requests().size(), 1u);
-}
 
-TEST(HttpHelpers, UnreachableServerGivesEmptyBody)
-{
     const std::string url = "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/token";
     EXPECT_EQ(GoogleDriveUploader::Post(url, "x", {}), "");
     EXPECT_EQ(GoogleDriveUploader::Get(url, {}), "");

@@ -108,25 +108,7 @@ TEST_F(Refresh, ThreeFailuresKeepTheAuthorization)
     EXPECT_EQ(pauses->pauses.size(), 2u);
     EXPECT_TRUE(drive.IsAuthenticated());
     EXPECT_EQ(store->Secret(), refreshToken);
-    std::string expiry;
-    ASSERT_TRUE(config.ReadFromDisk("/GoogleDrive/TokenExpiry", expiry));
-    EXPECT_EQ(expiry, std::to_string(Now() + 10));
-}
-
-TEST_F(Refresh, UnreachableEndpointIsRetriedAndReportedAsNoResponse)
-{
-    StoreAuthorization(0);
-    DriveClientOptions options = Options();
-    options.endpoints.tokenUrl = "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/token";
-    GoogleDriveUploader& drive = Client(options);
-    StdoutCapture out;
-    EXPECT_FALSE(drive.EnsureValidToken());
-    EXPECT_EQ(out.Take(),
-              "[Drive] Token refresh attempt 1/3 failed: (no response)\n"
-              "[Drive] Token refresh attempt 2/3 failed: (no response)\n"
-              "[Drive] Token refresh attempt 3/3 failed: (no response)\n"
-              "[Drive] Token refresh failed\n");
-    EXPECT_TRUE(drive.IsAuthenticated());
+    EXPECT_EQ(OnDisk("/GoogleDrive/TokenExpiry"), std::to_string(Now() + 10));
 }
 
 TEST_F(Refresh, SilentEndpointIsBoundedByTheRequestTimeout)
@@ -139,8 +121,13 @@ TEST_F(Refresh, SilentEndpointIsBoundedByTheRequestTimeout)
     GoogleDriveUploader& drive = Client(options);
     StdoutCapture out;
     EXPECT_FALSE(drive.EnsureValidToken());
-    EXPECT_NE(out.Take().find("attempt 3/3 failed: (no response)"), std::string::npos);
+    EXPECT_EQ(out.Take(),
+              "[Drive] Token refresh attempt 1/3 failed: (no response)\n"
+              "[Drive] Token refresh attempt 2/3 failed: (no response)\n"
+              "[Drive] Token refresh attempt 3/3 failed: (no response)\n"
+              "[Drive] Token refresh failed\n");
     EXPECT_EQ(provider.Count(kToken), 3u);
+    EXPECT_TRUE(drive.IsAuthenticated());
 }
 
 TEST_F(Refresh, RejectedRefreshTokenIsForgottenEverywhere)
@@ -157,10 +144,7 @@ TEST_F(Refresh, RejectedRefreshTokenIsForgottenEverywhere)
     EXPECT_EQ(provider.Count(kToken), 1u);
     EXPECT_TRUE(pauses->pauses.empty());
     EXPECT_FALSE(drive.IsAuthenticated());
-    EXPECT_FALSE(store->Has());
-    std::string value;
-    EXPECT_FALSE(config.ReadFromDisk("/GoogleDrive/AccessToken", value));
-    EXPECT_FALSE(config.ReadFromDisk("/GoogleDrive/TokenExpiry", value));
+    ExpectNothingStored();
     EXPECT_TRUE(config.GroupExistsOnDisk("/GoogleDrive"));
 
     // Nothing is asked of the provider afterwards.
@@ -172,23 +156,21 @@ TEST_F(Refresh, RejectedRefreshTokenIsForgottenEverywhere)
 TEST_F(Refresh, NewTokenWithoutOrWithOddLifetimeLastsAnHour)
 {
     StoreAuthorization(0);
-    provider.Script(kToken, {200, "{\"access_token\": \"ya29.n1\", \"refresh_token\": \"1//other\"}"});
     GoogleDriveUploader& drive = Client();
-    ASSERT_TRUE(drive.EnsureValidToken());
-    std::string access, expiry;
-    ASSERT_TRUE(config.ReadFromDisk("/GoogleDrive/AccessToken", access));
-    ASSERT_TRUE(config.ReadFromDisk("/GoogleDrive/TokenExpiry", expiry));
-    EXPECT_EQ(access, "ya29.n1");
-    EXPECT_EQ(expiry, std::to_string(Now() + 3600));
-    // A refresh token in the response does not replace the stored one.
-    EXPECT_EQ(store->Secret(), refreshToken);
-
-    clock->now += 3600 - 60;
-    provider.Script(kToken, {200, "{\"access_token\": \"ya29.n2\", \"expires_in\": \"soon\"}"});
-    ASSERT_TRUE(drive.EnsureValidToken());
-    ASSERT_TRUE(config.ReadFromDisk("/GoogleDrive/TokenExpiry", expiry));
-    EXPECT_EQ(expiry, std::to_string(Now() + 3600));
-    EXPECT_EQ(FormValue(ParseForm(provider.Requests(kToken)[1].body), "refresh_token"), refreshToken);
+    for (const char* expiresIn : {"", ", \"expires_in\": \"soon\"", ", \"expires_in\": 99999999999",
+                                  ", \"expires_in\": null"}) {
+        SCOPED_TRACE(expiresIn);
+        provider.Script(kToken, {200, std::string("{\"access_token\": \"ya29.n\", \"refresh_token\": \"1//other\"")
+                                          + expiresIn + "}"});
+        ASSERT_TRUE(drive.EnsureValidToken());
+        EXPECT_EQ(OnDisk("/GoogleDrive/AccessToken"), "ya29.n");
+        EXPECT_EQ(OnDisk("/GoogleDrive/TokenExpiry"), std::to_string(Now() + 3600));
+        // A refresh token in the response does not replace the stored one.
+        EXPECT_EQ(store->Secret(), refreshToken);
+        clock->now += 3600 - 60;
+    }
+    ASSERT_EQ(provider.Count(kToken), 4u);
+    EXPECT_EQ(FormValue(ParseForm(provider.Requests(kToken)[3].body), "refresh_token"), refreshToken);
 }
 
 TEST_F(Refresh, ConcurrentCallersShareOneRefresh)
@@ -200,8 +182,7 @@ TEST_F(Refresh, ConcurrentCallersShareOneRefresh)
     provider.Script(kToken, slow);
     GoogleDriveUploader& drive = Client();
 
-    const int usable = UsableForConcurrentCallers(drive, 4);
-    EXPECT_EQ(usable, 4);
+    EXPECT_EQ(UsableForConcurrentCallers(drive, 4), 4);
     EXPECT_EQ(provider.Count(kToken), 1u);
 }
 
@@ -213,8 +194,7 @@ TEST_F(Refresh, CallersWaitingOnARejectedRefreshAskNothing)
     provider.Script(kToken, slowRejection);
     GoogleDriveUploader& drive = Client();
 
-    const int usable = UsableForConcurrentCallers(drive, 3);
-    EXPECT_EQ(usable, 0);
+    EXPECT_EQ(UsableForConcurrentCallers(drive, 3), 0);
     EXPECT_EQ(provider.Count(kToken), 1u);
     EXPECT_FALSE(drive.IsAuthenticated());
 }
@@ -232,8 +212,7 @@ TEST_F(Refresh, CallersWaitingOnAFailedRefreshShareItsFailure)
     }
     GoogleDriveUploader& drive = Client();
 
-    const int usable = UsableForConcurrentCallers(drive, 4);
-    EXPECT_EQ(usable, 0);
+    EXPECT_EQ(UsableForConcurrentCallers(drive, 4), 0);
     EXPECT_EQ(provider.Count(kToken), 3u) << "one refresh of three attempts, not one per caller";
     EXPECT_TRUE(drive.IsAuthenticated());
 
