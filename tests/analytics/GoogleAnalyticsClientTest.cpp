@@ -87,24 +87,16 @@ TEST(AnalyticsEncoding, UrlEncodeKeepsOnlyUnreservedBytes)
     EXPECT_EQ(GoogleAnalyticsClient::UrlEncode(std::string("\0\n\x7f", 3)), "%00%0A%7F");
 }
 
-TEST(AnalyticsClientId, HasTwoHexNumbersWithoutLeadingZerosAndDiffers)
+// Twenty identifiers, each two 64-bit draws: all well formed, all distinct,
+// and some part beyond 32 bits unless the generator is narrowed.
+TEST(AnalyticsClientId, TwoHexNumbersWithoutLeadingZerosSpanningThe64BitRange)
 {
     const std::regex format("(0|[1-9a-f][0-9a-f]{0,15})\\.(0|[1-9a-f][0-9a-f]{0,15})");
-    const std::string first = GoogleAnalyticsClient::GenerateClientId();
-    const std::string second = GoogleAnalyticsClient::GenerateClientId();
-    EXPECT_TRUE(std::regex_match(first, format)) << first;
-    EXPECT_TRUE(std::regex_match(second, format)) << second;
-    EXPECT_NE(first, second);
-}
-
-TEST(AnalyticsClientId, SpansTheWhole64BitRange)
-{
-    // Twenty identifiers, each two 64-bit draws: all distinct, and some part
-    // beyond 32 bits, unless the generator is narrowed.
     std::set<std::string> ids;
     std::size_t longestPart = 0;
     for (int i = 0; i < 20; ++i) {
         const std::string id = GoogleAnalyticsClient::GenerateClientId();
+        EXPECT_TRUE(std::regex_match(id, format)) << id;
         ids.insert(id);
         const auto dot = id.find('.');
         longestPart = std::max({longestPart, dot, id.size() - dot - 1});
@@ -116,20 +108,18 @@ TEST(AnalyticsClientId, SpansTheWhole64BitRange)
 TEST_F(AnalyticsWithServer, PostsOneJsonEventToTheCollectionPath)
 {
     const long long before = NowS();
-    client.Configure("G-ABCDEF1234", "abc_DEF_123", "1a2b.3c4d");
+    client.Configure("G-A/B C", "s&e=c?r+t%", "1a2b.3c4d");
     const long long after = NowS();
     server.SetReply(204);
 
     StdoutCapture capture;
     client.TrackEventSync("app_open");
-    const std::string out = capture.Take();
-
-    EXPECT_EQ(out, "[Analytics] Event 'app_open' sent successfully.\n");
+    EXPECT_EQ(capture.Take(), "[Analytics] Event 'app_open' sent successfully.\n");
     const auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 1u);
     const RecordedRequest& request = requests[0];
     EXPECT_EQ(request.method, "POST");
-    EXPECT_EQ(request.target, "/mp/collect?measurement_id=G-ABCDEF1234&api_secret=abc_DEF_123");
+    EXPECT_EQ(request.target, "/mp/collect?measurement_id=G-A%2FB%20C&api_secret=s%26e%3Dc%3Fr%2Bt%25");
     EXPECT_EQ(request.HeaderValues("Content-Type"), std::vector<std::string>{"application/json"});
 
     const std::string sessionId = SessionIdOf(request.body);
@@ -159,19 +149,6 @@ TEST_F(AnalyticsWithServer, EscapesNameAndParameterInTheBody)
     EXPECT_EQ(requests[1].body, ExpectedBody("c\\\"id", "no_param", sessionId));
 }
 
-TEST_F(AnalyticsWithServer, PercentEncodesTheQueryValues)
-{
-    client.Configure("G-A/B C", "s&e=c?r+t%", "1.2");
-    {
-        StdoutCapture quiet;
-        client.TrackEventSync("app_open");
-    }
-    const auto requests = server.Requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].target,
-              "/mp/collect?measurement_id=G-A%2FB%20C&api_secret=s%26e%3Dc%3Fr%2Bt%25");
-}
-
 class AnalyticsStatus : public AnalyticsWithServer,
                         public testing::WithParamInterface<std::pair<int, bool>> {};
 
@@ -185,6 +162,7 @@ TEST_P(AnalyticsStatus, StatusBelow400CountsAsSent)
     client.TrackEventSync("app_close");
     const std::string out = capture.Take();
 
+    // Synchronous: the answer is in by the time it returns.
     EXPECT_EQ(server.Requests().size(), 1u);
     if (sent) {
         EXPECT_EQ(out, "[Analytics] Event 'app_close' sent successfully.\n");
@@ -199,39 +177,20 @@ INSTANTIATE_TEST_SUITE_P(Statuses, AnalyticsStatus,
                                          std::make_pair(302, true), std::make_pair(400, false),
                                          std::make_pair(404, false), std::make_pair(500, false)));
 
-TEST(AnalyticsFailure, RefusedConnectionReportsCurlCodeAndStatusZero)
-{
-    ClosedLoopbackPort refusing;
-    GoogleAnalyticsClient client("http://127.0.0.1:" + std::to_string(refusing.Port()) + kPath);
-    client.Configure("G-ABCDEF1234", "secret", "1.2");
-
-    StdoutCapture capture;
-    client.TrackEventSync("app_close");
-    const std::string out = capture.Take();
-
-    std::smatch match;
-    ASSERT_TRUE(std::regex_match(
-        out, match, std::regex("\\[Analytics\\] Event 'app_close' failed: curl=([0-9]+) status=0\n")))
-        << out;
-    EXPECT_NE(std::stoi(match[1]), 0);
-}
-
 TEST_F(AnalyticsWithServer, UnconfiguredClientSendsAndPrintsNothing)
 {
     StdoutCapture capture;
     client.TrackEventSync("never_configured");
-        client.Configure("", "secret", "1.2");
-        client.TrackEventSync("no_measurement_id");
-        client.Configure("G-ABCDEF1234", "", "1.2");
-        client.TrackEventSync("no_secret");
-        client.Configure("G-ABCDEF1234", "secret", "");
-        client.TrackEventSync("no_client_id");
-        client.Configure("G-ABCDEF1234", "secret", "1.2");
-        client.TrackEventSync("");
-        client.TrackEventImpl("", "param", "value", false);
-    const std::string out = capture.Take();
-
-    EXPECT_EQ(out, "");
+    client.Configure("", "secret", "1.2");
+    client.TrackEventSync("no_measurement_id");
+    client.Configure("G-ABCDEF1234", "", "1.2");
+    client.TrackEventSync("no_secret");
+    client.Configure("G-ABCDEF1234", "secret", "");
+    client.TrackEventSync("no_client_id");
+    client.Configure("G-ABCDEF1234", "secret", "1.2");
+    client.TrackEventSync("");
+    client.TrackEventImpl("", "param", "value", false);
+    EXPECT_EQ(capture.Take(), "");
     EXPECT_TRUE(server.Requests().empty());
 }
 
@@ -282,20 +241,6 @@ TEST_F(AnalyticsWithServer, TrackEventReturnsBeforeTheAnswerAndSendsLater)
     EXPECT_EQ(requests[0].body, ExpectedBody("1.2", "app_open", SessionIdOf(requests[0].body)));
 }
 
-TEST_F(AnalyticsWithServer, TrackEventSyncReturnsOnlyAfterTheAnswer)
-{
-    client.Configure("G-ABCDEF1234", "secret", "1.2");
-    server.SetReply(500);
-    server.Hold(300ms);
-
-    StdoutCapture capture;
-    client.TrackEventSync("app_close");
-    const std::string out = capture.Take();
-
-    EXPECT_EQ(out, "[Analytics] Event 'app_close' failed: curl=0 status=500\n");
-    EXPECT_EQ(server.Requests().size(), 1u);
-}
-
 TEST_F(AnalyticsWithServer, ConcurrentEventsEachArriveOnce)
 {
     client.Configure("G-ABCDEF1234", "secret", "1.2");
@@ -305,13 +250,8 @@ TEST_F(AnalyticsWithServer, ConcurrentEventsEachArriveOnce)
     for (int i = 0; i < kEvents; ++i)
         client.TrackEvent("event_" + std::to_string(i));
     const bool arrived = server.WaitForRequests(kEvents, 10s);
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    auto lineCount = [&] {
-        const std::string text = capture.Text();
-        return std::count(text.begin(), text.end(), '\n');
-    };
-    while (lineCount() < kEvents && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < kEvents; ++i)
+        capture.WaitFor("'event_" + std::to_string(i) + "' sent", 10s);
     const std::string out = capture.Take();
 
     ASSERT_TRUE(arrived);
@@ -363,6 +303,7 @@ void TrackEventSyncThenExitAbruptly(const std::string& endpoint)
 
 }  // namespace
 
+// Also the report of a refused connection: a curl code and no status.
 TEST(AnalyticsOutputDeathTest, LinesAreFlushedWhenWritten)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
