@@ -1,58 +1,41 @@
 #include "WindowFixture.h"
 
-#include <gtest/gtest.h>
-
-#include <wx/config.h>
-#include <wx/frame.h>
 #include <wx/menu.h>
-#include <wx/stattext.h>
-#include <wx/textctrl.h>
-#include <wx/weakref.h>
+#include <wx/statusbr.h>
 
 #include <sys/stat.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
-
 namespace {
+
+unsigned FileMode(const fs::path& path)
+{
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? info.st_mode & 0777 : 0;
+}
 
 TEST_F(WindowTest, FirstStartWithoutUrlAsksForSettingsAndCreatesClientId)
 {
     testing::internal::CaptureStdout();
     MainFrame* frame = Open();
-
     // Nothing queued has been shown before the event loop runs.
     EXPECT_EQ(Label(frame), "Connecting to stream...");
-    EXPECT_EQ(StatusBar(frame), "Preparing RTSP viewer...");
-
-    const wxString noUrl = wxString::FromUTF8(kNoUrl);
-    EXPECT_TRUE(PumpUntil([&] { return Shows(frame, noUrl); }));
-    PumpFor(std::chrono::milliseconds(200));
-    const std::string output = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(StatusLines(output), std::vector<std::string>{kNoUrl});
+    EXPECT_EQ(frame->GetStatusBar()->GetStatusText(0), "Preparing RTSP viewer...");
+    EXPECT_TRUE(WaitForText(frame, kNoUrl));
+    PumpFor(200ms);
+    EXPECT_EQ(CapturedStatusLines(), std::vector<std::string>{kNoUrl});
 
     // The identifier is written and flushed during construction; no URL is.
-    std::ifstream file(ConfigFile());
-    std::stringstream contents;
-    contents << file.rdbuf();
-    EXPECT_NE(contents.str().find("ClientId="), std::string::npos) << contents.str();
-    EXPECT_EQ(contents.str().find("RtspUrl"), std::string::npos) << contents.str();
-    struct stat info {};
-    ASSERT_EQ(stat(ConfigFile().c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-}
+    const std::string contents = ReadFile(ConfigFile());
+    EXPECT_NE(contents.find("ClientId="), std::string::npos) << contents;
+    EXPECT_EQ(contents.find("RtspUrl"), std::string::npos) << contents;
+    EXPECT_EQ(FileMode(ConfigFile()), 0600u);
 
-TEST_F(WindowTest, ClientIdIsKeptAcrossStarts)
-{
-    MainFrame* first = Open();
-    const wxString id = StoredString("/Analytics/ClientId");
+    // ...and kept across starts.
+    const std::string id = StoredString("/Analytics/ClientId");
     EXPECT_TRUE(wxString(id).Matches("*.*")) << id;
-    ASSERT_TRUE(CloseAndWait(first, false));
-
+    ASSERT_TRUE(CloseAndWait(frame, false));
     Open();
     EXPECT_EQ(StoredString("/Analytics/ClientId"), id);
 }
@@ -61,46 +44,32 @@ TEST_F(WindowTest, ExistingConfigFileBecomesPrivateAndGarbageDoesNotStopStartUp)
 {
     delete wxConfigBase::Set(nullptr);
     fs::create_directories(ConfigFile().parent_path());
-    {
-        std::ofstream garbage(ConfigFile(), std::ios::binary);
-        garbage << "\x01\xff[[[ not a config\n=\n[Stream\nRtspUrl\n\xc3\x28\n";
-    }
-    fs::permissions(ConfigFile(), fs::perms::owner_read | fs::perms::owner_write |
-                                      fs::perms::group_read | fs::perms::others_read);
+    WriteFile(ConfigFile(), "\x01\xff[[[ not a config\n=\n[Stream\nRtspUrl\n\xc3\x28\n");
+    fs::permissions(ConfigFile(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                      fs::perms::others_read);
     OpenConfigStore();
-
-    struct stat info {};
-    ASSERT_EQ(stat(ConfigFile().c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-
-    MainFrame* frame = Open();
-    EXPECT_TRUE(PumpUntil([&] { return Shows(frame, wxString::FromUTF8(kNoUrl)); }));
+    EXPECT_EQ(FileMode(ConfigFile()), 0600u);
+    EXPECT_TRUE(WaitForText(Open(), kNoUrl));
 }
 
 TEST_F(WindowTest, MenusAreLaidOutWithTheirCommands)
 {
-    MainFrame* frame = Open();
-    wxMenuBar* bar = frame->GetMenuBar();
+    wxMenuBar* bar = Open()->GetMenuBar();
     ASSERT_EQ(bar->GetMenuCount(), 2u);
     EXPECT_EQ(bar->GetMenuLabel(0), "&Drive");
     EXPECT_EQ(bar->GetMenuLabel(1), "&Donation");
 
     const std::vector<std::pair<int, std::string>> driveItems = {
-        {wxID_ABOUT, "&About\tF1"},
-        {wxID_PREFERENCES, "Settings\u2026\tCtrl-,"},
-        {wxID_SEPARATOR, ""},
-        {wxID_EXIT, "E&xit\tCtrl-Q"},
-        {ID_DRIVE_CONNECT, "Connect..."},
-        {ID_DRIVE_DISCONNECT, "Disconnect"},
+        {wxID_ABOUT, "&About\tF1"},      {wxID_PREFERENCES, "Settings\u2026\tCtrl-,"},
+        {wxID_SEPARATOR, ""},            {wxID_EXIT, "E&xit\tCtrl-Q"},
+        {ID_DRIVE_CONNECT, "Connect..."}, {ID_DRIVE_DISCONNECT, "Disconnect"},
     };
     wxMenu* drive = bar->GetMenu(0);
     ASSERT_EQ(drive->GetMenuItemCount(), driveItems.size());
     for (size_t i = 0; i < driveItems.size(); ++i) {
         wxMenuItem* item = drive->FindItemByPosition(i);
         EXPECT_EQ(item->GetId(), driveItems[i].first) << i;
-        if (!item->IsSeparator()) {
-            EXPECT_EQ(item->GetItemLabel().utf8_string(), driveItems[i].second) << i;
-        }
+        EXPECT_TRUE(item->IsSeparator() || item->GetItemLabel().utf8_string() == driveItems[i].second) << i;
     }
     wxMenuItem* donate = bar->GetMenu(1)->FindItemByPosition(0);
     EXPECT_EQ(donate->GetId(), ID_DONATION);
@@ -111,7 +80,7 @@ TEST_F(WindowTest, MenusAreLaidOutWithTheirCommands)
 TEST_F(WindowTest, StatusTextsAppearInPostingOrderOnceEach)
 {
     MainFrame* frame = Open();
-    ASSERT_TRUE(PumpUntil([&] { return Shows(frame, wxString::FromUTF8(kNoUrl)); }));
+    ASSERT_TRUE(WaitForText(frame, kNoUrl));
 
     testing::internal::CaptureStdout();
     frame->PostStatus("first");
@@ -120,43 +89,33 @@ TEST_F(WindowTest, StatusTextsAppearInPostingOrderOnceEach)
     // Posting from the GUI thread never shows synchronously.
     EXPECT_TRUE(Shows(frame, wxString::FromUTF8(kNoUrl)));
 
-    EXPECT_TRUE(PumpUntil([&] { return Shows(frame, "third"); }));
-    PumpFor(std::chrono::milliseconds(100));
-    const std::string output = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(StatusLines(output),
-              (std::vector<std::string>{"first", "zweite \u00e9tape \u2014 ok", "third"}));
+    EXPECT_TRUE(WaitForText(frame, "third"));
+    PumpFor(100ms);
+    EXPECT_EQ(CapturedStatusLines(), (std::vector<std::string>{"first", "zweite \u00e9tape \u2014 ok", "third"}));
 }
 
 TEST_F(WindowTest, SettingsStoreTrimmedUrlAndRestartTheStream)
 {
     MainFrame* frame = Open();
-    ASSERT_TRUE(PumpUntil([&] { return Shows(frame, wxString::FromUTF8(kNoUrl)); }));
+    ASSERT_TRUE(WaitForText(frame, kNoUrl));
 
     // Port 9 on loopback: nothing listens, the connection is refused at once.
     const std::string url = "rtsp://127.0.0.1:9/nothing";
-    ScriptedDialogs user([&](wxDialog* dialog) {
-        auto* field = wxDynamicCast(dialog->FindWindowByName("rtspUrl"), wxTextCtrl);
-        if (field == nullptr) return static_cast<int>(wxID_CANCEL);
-        field->SetValue(wxString::FromUTF8("  \t" + url + "  "));
-        return static_cast<int>(wxID_OK);
-    });
     testing::internal::CaptureStdout();
-    SendMenuCommand(frame, wxID_PREFERENCES);
-    EXPECT_TRUE(PumpUntil([&] { return Label(frame).StartsWith("Unable to open stream: "); }));
-    PumpFor(std::chrono::milliseconds(300));
-    const std::vector<std::string> lines = StatusLines(testing::internal::GetCapturedStdout());
+    AnswerSettings(frame, "  \t" + url + "  ");
+    EXPECT_TRUE(WaitForOpenFailure(frame));
+    PumpFor(300ms);
+    const std::vector<std::string> lines = CapturedStatusLines();
 
-    EXPECT_EQ(user.titles, std::vector<std::string>{"Settings"});
-    EXPECT_EQ(StoredString("/Stream/RtspUrl").utf8_string(), url);
+    EXPECT_EQ(StoredString("/Stream/RtspUrl"), url);
     ASSERT_EQ(lines.size(), 3u) << testing::PrintToString(lines);
     EXPECT_EQ(lines[0], "Applying new RTSP URL...");
     EXPECT_EQ(lines[1], "Connecting to RTSP stream...");
-    EXPECT_EQ(lines[2].rfind("Unable to open stream: ", 0), 0u);
+    EXPECT_EQ(lines[2].rfind(kOpenFailed, 0), 0u);
 
     // The next start reads the URL back and connects at once.
     ASSERT_TRUE(CloseAndWait(frame, false));
-    MainFrame* second = Open();
-    EXPECT_TRUE(PumpUntil([&] { return Label(second).StartsWith("Unable to open stream: "); }));
+    EXPECT_TRUE(WaitForOpenFailure(Open()));
 }
 
 TEST_F(WindowTest, SettingsWithoutAChangeDoNothing)
@@ -164,34 +123,23 @@ TEST_F(WindowTest, SettingsWithoutAChangeDoNothing)
     const std::string url = "rtsp://127.0.0.1:9/same";
     StoreUrl(url);
     MainFrame* frame = Open();
-    ASSERT_TRUE(PumpUntil([&] { return Label(frame).StartsWith("Unable to open stream: "); }));
+    ASSERT_TRUE(WaitForOpenFailure(frame));
     const auto storedBefore = fs::last_write_time(ConfigFile());
 
-    struct Answer {
-        std::string text;
-        int result;
-    };
-    const std::vector<Answer> answers = {
-        {url, wxID_OK},                        // the URL already in force
-        {"  " + url + " ", wxID_OK},           // the same once trimmed
-        {"   ", wxID_OK},                      // blank cannot clear the URL
-        {"", wxID_OK},                         // nor can empty
+    const std::vector<std::pair<std::string, int>> answers = {
+        {url, wxID_OK},                             // the URL already in force
+        {"  " + url + " ", wxID_OK},                // the same once trimmed
+        {"   ", wxID_OK},                           // blank cannot clear the URL
+        {"", wxID_OK},                              // nor can empty
         {"rtsp://127.0.0.1:9/other", wxID_CANCEL},  // cancelled
     };
-    for (const Answer& answer : answers) {
-        ScriptedDialogs user([&](wxDialog* dialog) {
-            auto* field = wxDynamicCast(dialog->FindWindowByName("rtspUrl"), wxTextCtrl);
-            EXPECT_EQ(field->GetValue().utf8_string(), url);
-            field->SetValue(wxString::FromUTF8(answer.text));
-            return answer.result;
-        });
+    for (const auto& [text, result] : answers) {
         testing::internal::CaptureStdout();
-        SendMenuCommand(frame, wxID_PREFERENCES);
-        PumpFor(std::chrono::milliseconds(300));
-        EXPECT_TRUE(StatusLines(testing::internal::GetCapturedStdout()).empty()) << answer.text;
-        EXPECT_EQ(user.titles.size(), 1u);
+        EXPECT_EQ(AnswerSettings(frame, text, result), url);
+        PumpFor(300ms);
+        EXPECT_TRUE(CapturedStatusLines().empty()) << text;
     }
-    EXPECT_EQ(StoredString("/Stream/RtspUrl").utf8_string(), url);
+    EXPECT_EQ(StoredString("/Stream/RtspUrl"), url);
     EXPECT_EQ(fs::last_write_time(ConfigFile()), storedBefore);
 }
 
@@ -200,32 +148,32 @@ TEST_F(WindowTest, AFailedConnectionIsNeverRetriedByItself)
     StoreUrl("rtsp://127.0.0.1:9/refused");
     testing::internal::CaptureStdout();
     MainFrame* frame = Open();
-    ASSERT_TRUE(PumpUntil([&] { return Label(frame).StartsWith("Unable to open stream: "); }));
-    PumpFor(std::chrono::milliseconds(1500));
-    const std::vector<std::string> lines = StatusLines(testing::internal::GetCapturedStdout());
+    ASSERT_TRUE(WaitForOpenFailure(frame));
+    PumpFor(1500ms);
+    const std::vector<std::string> lines = CapturedStatusLines();
     ASSERT_EQ(lines.size(), 2u) << testing::PrintToString(lines);
     EXPECT_EQ(lines[0], "Connecting to RTSP stream...");
-    EXPECT_EQ(lines[1].rfind("Unable to open stream: ", 0), 0u);
+    EXPECT_EQ(lines[1].rfind(kOpenFailed, 0), 0u);
     // Starting again while the ended thread is still held does nothing.
     testing::internal::CaptureStdout();
     frame->StartStream();
-    PumpFor(std::chrono::milliseconds(200));
-    EXPECT_TRUE(StatusLines(testing::internal::GetCapturedStdout()).empty());
+    PumpFor(200ms);
+    EXPECT_TRUE(CapturedStatusLines().empty());
 }
 
 TEST_F(WindowTest, ExitCommandAndCloseBoxBothShutDown)
 {
+    StoreUrl("rtsp://127.0.0.1:9/closing");
     for (bool throughMenu : {true, false}) {
-        StoreUrl("rtsp://127.0.0.1:9/closing");
         MainFrame* frame = Open();
-        ASSERT_TRUE(PumpUntil([&] { return Label(frame).StartsWith("Unable to open stream: "); }));
+        ASSERT_TRUE(WaitForOpenFailure(frame));
         const WindowLifelinePtr lifeline = frame->Lifeline();
         EXPECT_TRUE(CloseAndWait(frame, throughMenu)) << throughMenu;
         // Once the window is gone, hand-offs from threads that outlived it
         // are dropped instead of reaching freed memory.
         bool ran = false;
         EXPECT_FALSE(lifeline->Post([&ran] { ran = true; }));
-        PumpFor(std::chrono::milliseconds(50));
+        PumpFor(50ms);
         EXPECT_FALSE(ran);
     }
 }
@@ -234,18 +182,16 @@ TEST_F(WindowTest, LifelineRunsCallsOnTheGuiThreadWhileTheWindowLives)
 {
     MainFrame* frame = Open();
     const WindowLifelinePtr lifeline = frame->Lifeline();
-    const std::thread::id guiThread = std::this_thread::get_id();
     std::thread::id ranOn;
-    std::thread([&] { EXPECT_TRUE(lifeline->Post([&] { ranOn = std::this_thread::get_id(); })); })
-        .join();
+    std::thread([&] { EXPECT_TRUE(lifeline->Post([&] { ranOn = std::this_thread::get_id(); })); }).join();
     EXPECT_TRUE(PumpUntil([&] { return ranOn != std::thread::id(); }));
-    EXPECT_EQ(ranOn, guiThread);
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
 
     // A call still queued when the window goes is discarded with it.
     bool ran = false;
     EXPECT_TRUE(lifeline->Post([&ran] { ran = true; }));
     delete frame;
-    PumpFor(std::chrono::milliseconds(100));
+    PumpFor(100ms);
     EXPECT_FALSE(ran);
     EXPECT_FALSE(lifeline->Post([&ran] { ran = true; }));
 }

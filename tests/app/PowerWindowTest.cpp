@@ -1,16 +1,6 @@
-#include "TestDaemons.h"
 #include "WindowFixture.h"
 
-#include <gtest/gtest.h>
-
-#include <wx/textctrl.h>
-
-#include <algorithm>
-#include <cstdlib>
-
 namespace {
-
-using namespace std::chrono_literals;
 
 const Inhibitor kStreamLock{"idle", "Orvanta", "Orvanta stream monitoring", "block"};
 const char* const kWoke = "Woke from sleep \u2014 reconnecting...";
@@ -50,15 +40,7 @@ protected:
         return PumpUntil([&] { return Locks() == expected; }, 5s);
     }
 
-    void ApplyUrl(MainFrame* frame, const std::string& url)
-    {
-        ScriptedDialogs user([&](wxDialog* dialog) {
-            wxDynamicCast(dialog->FindWindowByName("rtspUrl"), wxTextCtrl)
-                ->SetValue(wxString::FromUTF8(url));
-            return static_cast<int>(wxID_OK);
-        });
-        SendMenuCommand(frame, wxID_PREFERENCES);
-    }
+    bool Wake() { return EmitLogindPrepareForSleep(*systemClient, false); }
 
     TempDir dir;
     std::unique_ptr<PrivateBus> systemBus;
@@ -69,12 +51,12 @@ protected:
 TEST_F(PowerWindowTest, OneIdleLockIsHeldFromStartToStopOfEveryStream)
 {
     MainFrame* frame = Open();
-    ASSERT_TRUE(PumpUntil([&] { return Shows(frame, wxString::FromUTF8(kNoUrl)); }));
+    ASSERT_TRUE(WaitForText(frame, kNoUrl));
     EXPECT_TRUE(Locks().empty());  // no URL, no lock
 
     for (int round = 0; round < 4; ++round) {
-        ApplyUrl(frame, "rtsp://127.0.0.1:9/round" + std::to_string(round));
-        ASSERT_TRUE(PumpUntil([&] { return Label(frame).StartsWith("Unable to open stream: "); }));
+        AnswerSettings(frame, "rtsp://127.0.0.1:9/round" + std::to_string(round));
+        ASSERT_TRUE(WaitForOpenFailure(frame));
         // The stream failed on its own: the lock stays until the next stop.
         EXPECT_TRUE(LocksBecome({kStreamLock})) << testing::PrintToString(Locks());
     }
@@ -87,18 +69,18 @@ TEST_F(PowerWindowTest, WakeRestartsTheStreamFiveSecondsLaterAndOnlyOnce)
 {
     StoreUrl("rtsp://127.0.0.1:9/door");
     MainFrame* frame = Open();
-    ASSERT_TRUE(PumpUntil([&] { return Label(frame).StartsWith("Unable to open stream: "); }));
+    ASSERT_TRUE(WaitForOpenFailure(frame));
     // Restarting many times must not register for power events again.
     for (int round = 0; round < 3; ++round) {
-        ApplyUrl(frame, "rtsp://127.0.0.1:9/door" + std::to_string(round));
-        ASSERT_TRUE(PumpUntil([&] { return Label(frame).StartsWith("Unable to open stream: "); }));
+        AnswerSettings(frame, "rtsp://127.0.0.1:9/door" + std::to_string(round));
+        ASSERT_TRUE(WaitForOpenFailure(frame));
     }
 
     // Failures are reported after the capture ends, or they would be captured.
     testing::internal::CaptureStdout();
     const bool sleepSignalled = EmitLogindPrepareForSleep(*systemClient, true);  // nothing happens
-    const bool wakeSignalled = EmitLogindPrepareForSleep(*systemClient, false);
-    const bool wokeShown = PumpUntil([&] { return Label(frame) == wxString::FromUTF8(kWoke); });
+    const bool wakeSignalled = Wake();
+    const bool wokeShown = WaitForText(frame, kWoke);
     const auto wokeAt = std::chrono::steady_clock::now();
     // The wake stopped the stream, so its lock is gone during the wait.
     const bool lockReleased = LocksBecome({});
@@ -106,14 +88,13 @@ TEST_F(PowerWindowTest, WakeRestartsTheStreamFiveSecondsLaterAndOnlyOnce)
     // A second wake inside the five seconds starts a second wait, whose
     // restart then finds the stream already running.
     PumpFor(1s);
-    const bool secondWakeSignalled = EmitLogindPrepareForSleep(*systemClient, false);
+    const bool secondWakeSignalled = Wake();
     // The refused connection fails at once, so its message marks the restart.
-    const bool restarted =
-        PumpUntil([&] { return Label(frame).StartsWith("Unable to open stream: "); }, 10s);
+    const bool restarted = WaitForOpenFailure(frame);
     const auto restartedAfter = std::chrono::steady_clock::now() - wokeAt;
     const bool lockTakenAgain = LocksBecome({kStreamLock});
     PumpFor(6500ms);
-    const std::vector<std::string> lines = StatusLines(testing::internal::GetCapturedStdout());
+    const std::vector<std::string> lines = CapturedStatusLines();
 
     EXPECT_TRUE(sleepSignalled && wakeSignalled && secondWakeSignalled);
     EXPECT_TRUE(wokeShown);
@@ -123,8 +104,7 @@ TEST_F(PowerWindowTest, WakeRestartsTheStreamFiveSecondsLaterAndOnlyOnce)
     EXPECT_GE(restartedAfter, 4500ms);
     ASSERT_GE(lines.size(), 1u);
     EXPECT_EQ(lines[0], kWoke);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string(kWoke)), 2)
-        << testing::PrintToString(lines);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string(kWoke)), 2) << testing::PrintToString(lines);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string("Connecting to RTSP stream...")), 1)
         << testing::PrintToString(lines);
 }
@@ -133,9 +113,9 @@ TEST_F(PowerWindowTest, WakeJustBeforeTheWindowClosesIsHarmless)
 {
     StoreUrl("rtsp://127.0.0.1:9/closing");
     MainFrame* frame = Open();
-    ASSERT_TRUE(PumpUntil([&] { return Label(frame).StartsWith("Unable to open stream: "); }));
-    ASSERT_TRUE(EmitLogindPrepareForSleep(*systemClient, false));
-    ASSERT_TRUE(PumpUntil([&] { return Label(frame) == wxString::FromUTF8(kWoke); }));
+    ASSERT_TRUE(WaitForOpenFailure(frame));
+    ASSERT_TRUE(Wake());
+    ASSERT_TRUE(WaitForText(frame, kWoke));
     ASSERT_TRUE(CloseAndWait(frame, false));
     // The reconnect thread's five seconds run out after the window has gone.
     PumpFor(6s);

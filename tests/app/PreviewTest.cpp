@@ -22,62 +22,44 @@ std::vector<uint8_t> SolidFrame(int width, int height, uint8_t r, uint8_t g, uin
 {
     const int tolerance = 2;  // high-quality scaling may shift a level or two
     const int pr = image.GetRed(x, y), pg = image.GetGreen(x, y), pb = image.GetBlue(x, y);
-    if (std::abs(pr - r) <= tolerance && std::abs(pg - g) <= tolerance &&
-        std::abs(pb - b) <= tolerance) {
+    if (std::abs(pr - r) <= tolerance && std::abs(pg - g) <= tolerance && std::abs(pb - b) <= tolerance) {
         return ::testing::AssertionSuccess();
     }
-    return ::testing::AssertionFailure() << "pixel (" << x << "," << y << ") is (" << pr << ","
-                                         << pg << "," << pb << "), expected (" << r << "," << g
-                                         << "," << b << ")";
+    return ::testing::AssertionFailure() << "pixel (" << x << "," << y << ") is (" << pr << "," << pg << "," << pb
+                                         << "), expected (" << r << "," << g << "," << b << ")";
 }
 
-TEST(PreviewImage, WideFrameFillsAControlOfTheSameShape)
+TEST(PreviewImage, FramesAreFittedWithTheirShapeAndCentred)
 {
-    const PreviewPlacement placement = ComputePreviewPlacement(800, 450, 1920, 1080);
-    EXPECT_EQ(placement.scaledWidth, 800);
-    EXPECT_EQ(placement.scaledHeight, 450);
-    EXPECT_EQ(placement.x, 0);
-    EXPECT_EQ(placement.y, 0);
+    struct Case {
+        int targetWidth, targetHeight, frameWidth, frameHeight;
+        PreviewPlacement expected;
+    };
+    const std::vector<Case> cases = {
+        {800, 450, 1920, 1080, {800, 450, 0, 0}},  // same shape: fills the control
+        {800, 450, 640, 480, {600, 450, 100, 0}},  // narrower: bars left and right
+        {800, 450, 160, 90, {800, 450, 0, 0}},     // small frames are enlarged
+        {800, 450, 1000, 100, {800, 80, 0, 185}},  // wider: bars above and below
+        {100, 100, 10000, 1, {100, 1, 0, 49}},     // a sliver never scales to nothing
+    };
+    for (const Case& c : cases) {
+        const PreviewPlacement p = ComputePreviewPlacement(c.targetWidth, c.targetHeight, c.frameWidth, c.frameHeight);
+        EXPECT_EQ(std::vector<int>({p.scaledWidth, p.scaledHeight, p.x, p.y}),
+                  std::vector<int>({c.expected.scaledWidth, c.expected.scaledHeight, c.expected.x, c.expected.y}))
+            << c.frameWidth << "x" << c.frameHeight << " into " << c.targetWidth << "x" << c.targetHeight;
+    }
 
-    const wxImage image =
-        ComposePreviewImage(SolidFrame(1920, 1080, 200, 10, 10), 1920, 1080, wxSize(800, 450));
-    ASSERT_EQ(image.GetSize(), wxSize(800, 450));
-    EXPECT_TRUE(PixelIs(image, 0, 0, 200, 10, 10));
-    EXPECT_TRUE(PixelIs(image, 799, 449, 200, 10, 10));
-}
+    const wxImage wide = ComposePreviewImage(SolidFrame(1920, 1080, 200, 10, 10), 1920, 1080, wxSize(800, 450));
+    ASSERT_EQ(wide.GetSize(), wxSize(800, 450));
+    EXPECT_TRUE(PixelIs(wide, 0, 0, 200, 10, 10));
+    EXPECT_TRUE(PixelIs(wide, 799, 449, 200, 10, 10));
 
-TEST(PreviewImage, NarrowFrameIsCentredBetweenBars)
-{
-    const PreviewPlacement placement = ComputePreviewPlacement(800, 450, 640, 480);
-    EXPECT_EQ(placement.scaledWidth, 600);
-    EXPECT_EQ(placement.scaledHeight, 450);
-    EXPECT_EQ(placement.x, 100);
-    EXPECT_EQ(placement.y, 0);
-
-    const wxImage image =
-        ComposePreviewImage(SolidFrame(640, 480, 10, 200, 10), 640, 480, wxSize(800, 450));
-    ASSERT_EQ(image.GetSize(), wxSize(800, 450));
-    EXPECT_TRUE(PixelIs(image, 99, 200, 18, 24, 38));
-    EXPECT_TRUE(PixelIs(image, 100, 200, 10, 200, 10));
-    EXPECT_TRUE(PixelIs(image, 699, 200, 10, 200, 10));
-    EXPECT_TRUE(PixelIs(image, 700, 200, 18, 24, 38));
-}
-
-TEST(PreviewImage, SmallFramesAreEnlargedAndTallOnesGetBarsAboveAndBelow)
-{
-    const PreviewPlacement small = ComputePreviewPlacement(800, 450, 160, 90);
-    EXPECT_EQ(small.scaledWidth, 800);
-    EXPECT_EQ(small.scaledHeight, 450);
-
-    const PreviewPlacement tall = ComputePreviewPlacement(800, 450, 1000, 100);
-    EXPECT_EQ(tall.scaledWidth, 800);
-    EXPECT_EQ(tall.scaledHeight, 80);
-    EXPECT_EQ(tall.y, 185);
-
-    // A sliver never scales to nothing.
-    const PreviewPlacement sliver = ComputePreviewPlacement(100, 100, 10000, 1);
-    EXPECT_EQ(sliver.scaledHeight, 1);
-    EXPECT_EQ(sliver.y, 49);
+    const wxImage narrow = ComposePreviewImage(SolidFrame(640, 480, 10, 200, 10), 640, 480, wxSize(800, 450));
+    ASSERT_EQ(narrow.GetSize(), wxSize(800, 450));
+    EXPECT_TRUE(PixelIs(narrow, 99, 200, 18, 24, 38));
+    EXPECT_TRUE(PixelIs(narrow, 100, 200, 10, 200, 10));
+    EXPECT_TRUE(PixelIs(narrow, 699, 200, 10, 200, 10));
+    EXPECT_TRUE(PixelIs(narrow, 700, 200, 18, 24, 38));
 }
 
 TEST(PreviewImage, ControlNotYetLaidOutFallsBackToItsMinimumOrAFixedSize)
@@ -89,19 +71,13 @@ TEST(PreviewImage, ControlNotYetLaidOutFallsBackToItsMinimumOrAFixedSize)
     EXPECT_EQ(PreviewTargetSize(wxSize(0, 0), wxSize(-1, -1)), wxSize(960, 540));
 }
 
-}  // namespace
-
-namespace {
-
 // What the preview showed before its own shrinking path: the frame copied into
 // a wxImage, scaled at high quality, pasted onto the background.
-wxImage ReferenceComposition(const std::vector<uint8_t>& frame, int width, int height,
-                             const wxSize& target)
+wxImage ReferenceComposition(const std::vector<uint8_t>& frame, int width, int height, const wxSize& target)
 {
     wxImage image(width, height, false);
     std::copy(frame.begin(), frame.end(), image.GetData());
-    const PreviewPlacement placement =
-        ComputePreviewPlacement(target.GetWidth(), target.GetHeight(), width, height);
+    const PreviewPlacement placement = ComputePreviewPlacement(target.GetWidth(), target.GetHeight(), width, height);
     image.Rescale(placement.scaledWidth, placement.scaledHeight, wxIMAGE_QUALITY_HIGH);
     wxImage canvas(target.GetWidth(), target.GetHeight(), false);
     canvas.SetRGB(wxRect(0, 0, target.GetWidth(), target.GetHeight()), 18, 24, 38);
@@ -111,29 +87,24 @@ wxImage ReferenceComposition(const std::vector<uint8_t>& frame, int width, int h
 
 TEST(PreviewImage, ShrinkingGivesExactlyTheToolkitsHighQualityResult)
 {
-    struct Case {
-        int width, height, targetWidth, targetHeight;
-    };
-    const std::vector<Case> cases = {
-        {1920, 1080, 1068, 571}, {1280, 720, 1068, 571}, {641, 479, 300, 200},
-        {333, 777, 100, 91},     {4000, 30, 97, 64},     {1000, 1000, 64, 64},
-        {6000, 4000, 64, 64},    {65, 65, 64, 64},       {320, 240, 800, 450},
+    const std::vector<std::pair<wxSize, wxSize>> cases = {
+        {{1920, 1080}, {1068, 571}}, {{1280, 720}, {1068, 571}}, {{641, 479}, {300, 200}},
+        {{333, 777}, {100, 91}},     {{4000, 30}, {97, 64}},     {{1000, 1000}, {64, 64}},
+        {{6000, 4000}, {64, 64}},    {{65, 65}, {64, 64}},       {{320, 240}, {800, 450}},
     };
     uint32_t seed = 12345;
-    for (const Case& c : cases) {
-        std::vector<uint8_t> frame(static_cast<size_t>(c.width) * c.height * 3);
+    for (const auto& [size, target] : cases) {
+        std::vector<uint8_t> frame(static_cast<size_t>(size.GetWidth()) * size.GetHeight() * 3);
         for (uint8_t& byte : frame) {
             seed = seed * 1664525u + 1013904223u;
             byte = static_cast<uint8_t>(seed >> 24);
         }
-        const wxSize target(c.targetWidth, c.targetHeight);
-        const wxImage expected = ReferenceComposition(frame, c.width, c.height, target);
-        const wxImage actual = ComposePreviewImage(frame, c.width, c.height, target);
+        const wxImage expected = ReferenceComposition(frame, size.GetWidth(), size.GetHeight(), target);
+        const wxImage actual = ComposePreviewImage(frame, size.GetWidth(), size.GetHeight(), target);
         ASSERT_EQ(actual.GetSize(), expected.GetSize());
-        EXPECT_TRUE(std::equal(expected.GetData(),
-                               expected.GetData() + 3 * c.targetWidth * c.targetHeight,
+        EXPECT_TRUE(std::equal(expected.GetData(), expected.GetData() + 3 * target.GetWidth() * target.GetHeight(),
                                actual.GetData()))
-            << c.width << "x" << c.height << " into " << c.targetWidth << "x" << c.targetHeight;
+            << size.GetWidth() << "x" << size.GetHeight() << " into " << target.GetWidth() << "x" << target.GetHeight();
     }
 }
 

@@ -2,45 +2,90 @@
 
 #include "AppConfig.h"
 #include "MainFrame.h"
-#include "WindowTestSupport.h"
+#include "TestDaemons.h"
 
 #include <gtest/gtest.h>
 
 #include <wx/config.h>
-#include <wx/frame.h>
-#include <wx/statusbr.h>
-#include <wx/stattext.h>
+#include <wx/dialog.h>
+#include <wx/modalhook.h>
 #include <wx/weakref.h>
 
-#include <cstdlib>
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+inline const char* const kNoUrl = "No RTSP URL configured. Open Settings\u2026 to set one.";
+inline const char* const kOpenFailed = "Unable to open stream: ";
+
+// Runs the GUI thread's queues (queued calls, GTK events, idle deletion of
+// closed windows) until `done` holds or the time runs out.
+bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s);
+// Runs the queues for a while whatever happens.
+void PumpFor(std::chrono::milliseconds duration);
+
+// Stands in for the user in front of modal dialogs: every dialog the window
+// shows is handed to `answer`, whose result ShowModal returns without the
+// dialog ever appearing.
+class ScriptedDialogs : public wxModalDialogHook {
+public:
+    explicit ScriptedDialogs(std::function<int(wxDialog*)> answer);
+    ~ScriptedDialogs() override;
+
+    std::vector<std::string> titles;  // of every dialog shown, in order
+
+protected:
+    int Enter(wxDialog* dialog) override;
+    void Exit(wxDialog*) override {}
+
+private:
+    std::function<int(wxDialog*)> answer;
+};
+
+// The "[Status] " lines among the lines of `output`, without their tag.
+std::vector<std::string> StatusLines(const std::string& output);
+// The same of what was captured since testing::internal::CaptureStdout.
+inline std::vector<std::string> CapturedStatusLines() { return StatusLines(testing::internal::GetCapturedStdout()); }
+
+// Sends a menu command to the window as the menu bar would.
+void SendMenuCommand(MainFrame* frame, int id);
+// Whether the window would enable the menu item now.
+bool MenuItemEnabled(MainFrame* frame, int id);
+// Opens the settings dialog and answers it with `text` and `result`; returns
+// the URL the dialog showed.
+std::string AnswerSettings(MainFrame* frame, const std::string& text, int result = wxID_OK);
+
+// A dark 320x240 RGB frame, with a bright 120x120 square at `squareX` when it
+// is >= 0.
+std::vector<uint8_t> SceneFrame(int squareX, uint8_t level = 20);
 
 // Each test gets its own configuration folder and closes every window it
 // opened.
-inline const char* const kNoUrl = "No RTSP URL configured. Open Settings\u2026 to set one.";
-
 class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/orvanta-window-XXXXXX";
-        configHome = mkdtemp(pattern);
-        setenv("XDG_CONFIG_HOME", (configHome / "config").c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (configHome.Path() + "/config").c_str(), 1);
         OpenConfigStore();
     }
 
     void TearDown() override
     {
-        CloseAll();
+        for (auto& frame : frames) {
+            if (frame.get() != nullptr) frame->Close(true);
+        }
+        PumpUntil([&] {
+            return std::all_of(frames.begin(), frames.end(), [](auto& frame) { return frame.get() == nullptr; });
+        });
         delete wxConfigBase::Set(nullptr);
-        fs::remove_all(configHome);
     }
 
-    fs::path ConfigFile() const { return configHome / "config" / "Orvanta.conf"; }
+    fs::path ConfigFile() const { return fs::path(configHome.Path()) / "config" / "Orvanta.conf"; }
 
     void StoreUrl(const std::string& url)
     {
@@ -48,18 +93,16 @@ protected:
         wxConfigBase::Get()->Flush();
     }
 
-    wxString StoredString(const char* key)
+    std::string StoredString(const char* key)
     {
-        wxString value;
-        wxConfigBase::Get()->Read(key, &value);
-        return value;
+        return wxConfigBase::Get()->Read(key, wxString()).utf8_string();
     }
 
     MainFrame* Open(MainFrameServices services = MainFrameServices())
     {
         auto* frame = new MainFrame("Orvanta", std::move(services));
         frame->Show(true);
-        frames.push_back(frame);
+        frames.emplace_back(frame);
         return frame;
     }
 
@@ -76,36 +119,17 @@ protected:
         return PumpUntil([&] { return alive.get() == nullptr; });
     }
 
-    void CloseAll()
+    static wxString Label(MainFrame* frame);
+    static bool Shows(MainFrame* frame, const wxString& text);
+    static bool WaitForText(MainFrame* frame, const char* text, std::chrono::milliseconds timeout = 10s)
     {
-        for (auto& frame : frames) {
-            if (frame.get() != nullptr) {
-                frame->Close(true);
-            }
-        }
-        PumpUntil([&] {
-            for (auto& frame : frames) {
-                if (frame.get() != nullptr) return false;
-            }
-            return true;
-        });
-        frames.clear();
+        return PumpUntil([&] { return Shows(frame, wxString::FromUTF8(text)); }, timeout);
+    }
+    static bool WaitForOpenFailure(MainFrame* frame, std::chrono::milliseconds timeout = 10s)
+    {
+        return PumpUntil([&] { return Label(frame).StartsWith(kOpenFailed); }, timeout);
     }
 
-    static wxString Label(MainFrame* frame)
-    {
-        auto* label = wxDynamicCast(wxWindow::FindWindowByName("statusText", frame), wxStaticText);
-        return label != nullptr ? label->GetLabel() : wxString("<no label>");
-    }
-
-    static wxString StatusBar(MainFrame* frame) { return frame->GetStatusBar()->GetStatusText(0); }
-
-    static bool Shows(MainFrame* frame, const wxString& text)
-    {
-        return Label(frame) == text && StatusBar(frame) == text;
-    }
-
-    fs::path configHome;
+    TempDir configHome;
     std::vector<wxWeakRef<wxFrame>> frames;
 };
-
