@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <thread>
-#include <tuple>
 
 namespace {
 
@@ -16,46 +15,23 @@ using namespace std::chrono_literals;
 const char kWho[] = "Orvanta";
 const char kWhy[] = "Orvanta stream monitoring";
 
-
-// Points the code under test at the given buses for the life of the object
-// (it reads the standard address variables at every connection).
-class BusEnvironment {
-public:
-    BusEnvironment(const std::string& systemAddress, const std::string& sessionAddress) {
-        Save("DBUS_SYSTEM_BUS_ADDRESS", systemAddress);
-        Save("DBUS_SESSION_BUS_ADDRESS", sessionAddress);
-    }
-    ~BusEnvironment() {
-        for (const auto& [name, value] : saved) {
-            if (value.second) {
-                setenv(name.c_str(), value.first.c_str(), 1);
-            } else {
-                unsetenv(name.c_str());
-            }
-        }
-    }
-
-private:
-    void Save(const std::string& name, const std::string& value) {
-        const char* old = std::getenv(name.c_str());
-        saved[name] = {old != nullptr ? old : "", old != nullptr};
-        setenv(name.c_str(), value.c_str(), 1);
-    }
-
-    std::map<std::string, std::pair<std::string, bool>> saved;
-};
+// The code under test reads the standard address variables at every
+// connection; every test sets both, so none sees the developer's own buses.
+void UseBuses(const std::string& systemAddress, const std::string& sessionAddress)
+{
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", systemAddress.c_str(), 1);
+    setenv("DBUS_SESSION_BUS_ADDRESS", sessionAddress.c_str(), 1);
+}
 
 class PowerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(dir.Path().empty());
         systemBus = PrivateBus::Start(dir.Path(), "system");
         ASSERT_TRUE(systemBus) << "dbus-daemon did not start";
         systemClient = BusClient::Connect(systemBus->Address());
         ASSERT_TRUE(systemClient);
-        // No session bus unless a test starts one; never the developer's own.
-        environment = std::make_unique<BusEnvironment>(systemBus->Address(),
-                                                       "unix:path=" + dir.Path() + "/absent.sock");
+        // No session bus unless a test starts one.
+        UseBuses(systemBus->Address(), "unix:path=" + dir.Path() + "/absent.sock");
     }
 
     void StartLogind() {
@@ -69,22 +45,18 @@ protected:
     void StartSessionManager() {
         sessionBus = PrivateBus::Start(dir.Path(), "session");
         ASSERT_TRUE(sessionBus);
-        environment.reset();
-        environment = std::make_unique<BusEnvironment>(systemBus->Address(), sessionBus->Address());
+        UseBuses(systemBus->Address(), sessionBus->Address());
         sessionManager = DBusMock::StartObject(sessionBus->Address(), "org.gnome.SessionManager",
-                                               "/org/gnome/SessionManager",
-                                               "org.gnome.SessionManager", dir.Path());
+                                               "/org/gnome/SessionManager", "org.gnome.SessionManager", dir.Path());
         ASSERT_TRUE(sessionManager);
         sessionClient = BusClient::Connect(sessionBus->Address());
         ASSERT_TRUE(sessionClient);
-        ASSERT_TRUE(AddSessionManagerMethod("Inhibit", "susu", "u", "ret = dbus.UInt32(17)"));
-        ASSERT_TRUE(AddSessionManagerMethod("Uninhibit", "u", "", ""));
-    }
-
-    bool AddSessionManagerMethod(const char* name, const char* in, const char* out, const char* code) {
-        return sessionClient->Call("org.gnome.SessionManager", "/org/gnome/SessionManager",
-                                   "org.freedesktop.DBus.Mock", "AddMethod",
-                                   g_variant_new("(sssss)", "", name, in, out, code)) != nullptr;
+        for (const auto& [name, in, out, code] :
+             {std::tuple{"Inhibit", "susu", "u", "ret = dbus.UInt32(17)"}, std::tuple{"Uninhibit", "u", "", ""}}) {
+            ASSERT_TRUE(sessionClient->Call("org.gnome.SessionManager", "/org/gnome/SessionManager",
+                                            "org.freedesktop.DBus.Mock", "AddMethod",
+                                            g_variant_new("(sssss)", "", name, in, out, code)));
+        }
     }
 
     // Arguments of every recorded call of `method` on the session manager mock.
@@ -120,18 +92,7 @@ protected:
     // logind notices a released lock when the descriptor's other end hangs up,
     // which it handles in its own time.
     bool WaitUntilNoInhibitors() {
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (!ListInhibitors().empty()) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return true;
-    }
-
-    bool EmitPrepareForSleep(bool goingToSleep) {
-        return EmitLogindPrepareForSleep(*systemClient, goingToSleep);
+        return IterateMainContextUntil([&] { return ListInhibitors().empty(); }, 5s);
     }
 
     TempDir dir;
@@ -141,7 +102,6 @@ protected:
     std::unique_ptr<PrivateBus> sessionBus;
     std::unique_ptr<BusClient> sessionClient;
     std::unique_ptr<DBusMock> sessionManager;
-    std::unique_ptr<BusEnvironment> environment;
 };
 
 // Records what reached a registration's callback and on which thread.
@@ -226,32 +186,28 @@ TEST_F(PowerTest, AssertionNeedsAtLeastOneOfLogindAndTheSessionManager) {
 TEST_F(PowerTest, SleepAndWakeReachTheCallbackOnTheRegisteringThread) {
     StartLogind();
     EventLog log;
-    std::unique_ptr<SystemPowerNotifications> registration =
-        SystemPowerNotifications::Register(log.Recorder());
+    std::unique_ptr<SystemPowerNotifications> registration = SystemPowerNotifications::Register(log.Recorder());
     ASSERT_TRUE(registration);
 
-    ASSERT_TRUE(EmitPrepareForSleep(true));
+    ASSERT_TRUE(EmitLogindPrepareForSleep(*systemClient, true));
     ASSERT_TRUE(IterateMainContextUntil([&] { return log.events.size() == 1; }, 5s));
-    ASSERT_TRUE(EmitPrepareForSleep(false));
+    ASSERT_TRUE(EmitLogindPrepareForSleep(*systemClient, false));
     ASSERT_TRUE(IterateMainContextUntil([&] { return log.events.size() == 2; }, 5s));
 
     EXPECT_EQ(log.events, (std::vector<PowerEvent>{PowerEvent::WillSleep, PowerEvent::HasPoweredOn}));
-    for (const std::thread::id thread : log.threads) {
-        EXPECT_EQ(thread, std::this_thread::get_id());
-    }
+    EXPECT_EQ(log.threads, std::vector<std::thread::id>(2, std::this_thread::get_id()));
 }
 
 TEST_F(PowerTest, OnlyLogindItselfCanAnnounceAWake) {
     StartLogind();
     EventLog log;
-    std::unique_ptr<SystemPowerNotifications> registration =
-        SystemPowerNotifications::Register(log.Recorder());
+    std::unique_ptr<SystemPowerNotifications> registration = SystemPowerNotifications::Register(log.Recorder());
     ASSERT_TRUE(registration);
 
     // The bus routes in order, so the forged signal would arrive first.
     ASSERT_TRUE(systemClient->EmitSignal("/org/freedesktop/login1", "org.freedesktop.login1.Manager",
                                          "PrepareForSleep", g_variant_new("(b)", FALSE)));
-    ASSERT_TRUE(EmitPrepareForSleep(true));
+    ASSERT_TRUE(EmitLogindPrepareForSleep(*systemClient, true));
     ASSERT_TRUE(IterateMainContextUntil([&] { return !log.events.empty(); }, 5s));
     IterateMainContextUntil([] { return false; }, 100ms);
     EXPECT_EQ(log.events, std::vector<PowerEvent>{PowerEvent::WillSleep});
@@ -259,11 +215,10 @@ TEST_F(PowerTest, OnlyLogindItselfCanAnnounceAWake) {
 
 TEST_F(PowerTest, RegistrationMadeBeforeLogindStartsHearsItLater) {
     EventLog log;
-    std::unique_ptr<SystemPowerNotifications> registration =
-        SystemPowerNotifications::Register(log.Recorder());
+    std::unique_ptr<SystemPowerNotifications> registration = SystemPowerNotifications::Register(log.Recorder());
     ASSERT_TRUE(registration) << "the bus is there, so registering succeeds";
     StartLogind();
-    ASSERT_TRUE(EmitPrepareForSleep(false));
+    ASSERT_TRUE(EmitLogindPrepareForSleep(*systemClient, false));
     ASSERT_TRUE(IterateMainContextUntil([&] { return !log.events.empty(); }, 5s));
     EXPECT_EQ(log.events, std::vector<PowerEvent>{PowerEvent::HasPoweredOn});
 }
@@ -274,29 +229,26 @@ TEST_F(PowerTest, NothingReachesACallbackAfterItsRegistrationIsGone) {
     EventLog kept;
     std::unique_ptr<SystemPowerNotifications> toDrop = SystemPowerNotifications::Register(gone.Recorder());
     std::unique_ptr<SystemPowerNotifications> toKeep = SystemPowerNotifications::Register(kept.Recorder());
-    ASSERT_TRUE(toDrop);
-    ASSERT_TRUE(toKeep);
+    ASSERT_TRUE(toDrop && toKeep);
 
     // Let the signal reach both connections and wait in the main context, so
     // that the dropped registration may already have one queued.
-    ASSERT_TRUE(EmitPrepareForSleep(false));
+    ASSERT_TRUE(EmitLogindPrepareForSleep(*systemClient, false));
     std::this_thread::sleep_for(200ms);
     toDrop.reset();
     ASSERT_TRUE(IterateMainContextUntil([&] { return kept.events.size() == 1; }, 5s));
-    ASSERT_TRUE(EmitPrepareForSleep(false));
+    ASSERT_TRUE(EmitLogindPrepareForSleep(*systemClient, false));
     ASSERT_TRUE(IterateMainContextUntil([&] { return kept.events.size() == 2; }, 5s));
     EXPECT_TRUE(gone.events.empty());
 }
 
 TEST(PowerWithoutBuses, NothingIsTakenOrRegisteredAndNothingPrinted) {
     TempDir dir;
-    BusEnvironment environment("unix:path=" + dir.Path() + "/no-system.sock",
-                               "unix:path=" + dir.Path() + "/no-session.sock");
+    UseBuses("unix:path=" + dir.Path() + "/no-system.sock", "unix:path=" + dir.Path() + "/no-session.sock");
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     std::unique_ptr<IdleSleepAssertion> assertion = IdleSleepAssertion::Take(kWho, kWhy);
-    std::unique_ptr<SystemPowerNotifications> registration =
-        SystemPowerNotifications::Register([](PowerEvent) {});
+    std::unique_ptr<SystemPowerNotifications> registration = SystemPowerNotifications::Register([](PowerEvent) {});
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_FALSE(assertion);

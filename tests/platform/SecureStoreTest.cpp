@@ -42,7 +42,6 @@ struct ProbeResult {
 class SecureStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(dir.Path().empty());
         home = dir.Path() + "/home";
         runtimeDir = dir.Path() + "/run";
         ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
@@ -65,55 +64,40 @@ protected:
     void StartKeyring() {
         bus = PrivateBus::Start(dir.Path(), "session");
         ASSERT_TRUE(bus);
-        const std::string passwordFile = dir.Path() + "/password";
-        WriteFile(passwordFile, "throw-away");
+        WriteFile(dir.Path() + "/password", "throw-away");
         SpawnOptions options;
         options.argv = {"gnome-keyring-daemon", "--foreground", "--components=secrets", "--unlock"};
         options.env = SessionEnvironment(bus->Address());
-        options.stdinPath = passwordFile;
-        options.stdoutPath = dir.Path() + "/keyring.out";
+        options.stdinPath = dir.Path() + "/password";
         options.stderrPath = dir.Path() + "/keyring.err";
         keyring = ChildProcess::Start(options);
         ASSERT_TRUE(keyring);
         std::unique_ptr<BusClient> client = BusClient::Connect(bus->Address());
         ASSERT_TRUE(client);
-        ASSERT_TRUE(client->WaitForName("org.freedesktop.secrets", 10s))
-            << ReadFile(dir.Path() + "/keyring.err");
-        ASSERT_TRUE(WaitForDefaultCollection(*client));
+        ASSERT_TRUE(client->WaitForName("org.freedesktop.secrets", 10s)) << ReadFile(options.stderrPath);
+        // The default collection appears a moment after the name.
+        ASSERT_TRUE(IterateMainContextUntil([&] {
+            VariantPtr reply = client->Call("org.freedesktop.secrets", "/org/freedesktop/secrets",
+                                            "org.freedesktop.Secret.Service", "ReadAlias",
+                                            g_variant_new("(s)", "default"));
+            const gchar* path = "/";
+            if (reply) g_variant_get(reply.get(), "(&o)", &path);
+            return std::string(path) != "/";
+        }, 10s));
     }
 
-    static bool WaitForDefaultCollection(BusClient& client) {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            VariantPtr reply = client.Call("org.freedesktop.secrets", "/org/freedesktop/secrets",
-                                           "org.freedesktop.Secret.Service", "ReadAlias",
-                                           g_variant_new("(s)", "default"));
-            const gchar* path = nullptr;
-            if (reply) {
-                g_variant_get(reply.get(), "(&o)", &path);
-                if (std::string(path) != "/") {
-                    return true;
-                }
-            }
-            g_usleep(20000);
+    // Runs the probe on the given bus, by default the test's own or, without
+    // one, an address where no bus listens.
+    ProbeResult RunProbe(const std::vector<std::string>& operations, std::string busAddress = "") {
+        if (busAddress.empty()) {
+            busAddress = bus ? bus->Address() : "unix:path=" + dir.Path() + "/absent.sock";
         }
-        return false;
-    }
-
-    ProbeResult RunProbe(const std::vector<std::string>& operations) {
-        return RunProbeOn(bus ? bus->Address() : "unix:path=" + dir.Path() + "/absent.sock",
-                          operations);
-    }
-
-    ProbeResult RunProbeOn(const std::string& busAddress, const std::vector<std::string>& operations) {
-        const std::string outPath = dir.Path() + "/probe.out";
-        const std::string errPath = dir.Path() + "/probe.err";
         SpawnOptions options;
         options.argv = {ExecutableDirectory() + "/platform_probe", "store"};
         options.argv.insert(options.argv.end(), operations.begin(), operations.end());
         options.env = SessionEnvironment(busAddress);
-        options.stdoutPath = outPath;
-        options.stderrPath = errPath;
+        options.stdoutPath = dir.Path() + "/probe.out";
+        options.stderrPath = dir.Path() + "/probe.err";
         ProbeResult result;
         std::unique_ptr<ChildProcess> probe = ChildProcess::Start(options);
         if (!probe) {
@@ -121,11 +105,11 @@ protected:
             return result;
         }
         result.exitCode = probe->WaitForExit(30s);
-        std::istringstream out(ReadFile(outPath));
+        std::istringstream out(ReadFile(options.stdoutPath));
         for (std::string line; std::getline(out, line);) {
             result.lines.push_back(line);
         }
-        result.errorOutput = ReadFile(errPath);
+        result.errorOutput = ReadFile(options.stderrPath);
         return result;
     }
 
@@ -177,7 +161,7 @@ TEST_F(SecureStoreTest, WithoutASecretServiceNothingIsReadOrStored) {
     EXPECT_EQ(emptyBus.lines, (Lines{"get none", "add fail", "get none"}));
     EXPECT_EQ(emptyBus.errorOutput, "");
 
-    ProbeResult noBus = RunProbeOn("unix:path=" + dir.Path() + "/absent.sock", {Get(), Add("token")});
+    ProbeResult noBus = RunProbe({Get(), Add("token")}, "unix:path=" + dir.Path() + "/absent.sock");
     EXPECT_EQ(noBus.lines, (Lines{"get none", "add fail"}));
     EXPECT_EQ(noBus.errorOutput, "");
 }
