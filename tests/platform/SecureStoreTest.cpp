@@ -42,8 +42,6 @@ struct ProbeResult {
 class SecureStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        home = dir.Path() + "/home";
-        runtimeDir = dir.Path() + "/run";
         ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
         ASSERT_EQ(mkdir(runtimeDir.c_str(), 0700), 0);
     }
@@ -114,8 +112,8 @@ protected:
     }
 
     TempDir dir;
-    std::string home;
-    std::string runtimeDir;
+    const std::string home = dir.Path() + "/home";
+    const std::string runtimeDir = dir.Path() + "/run";
     std::unique_ptr<PrivateBus> bus;
     std::unique_ptr<ChildProcess> keyring;
 };
