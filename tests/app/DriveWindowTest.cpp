@@ -8,8 +8,7 @@
 
 #include <sys/resource.h>
 
-#include <condition_variable>
-#include <mutex>
+#include <future>
 #include <regex>
 #include <set>
 #include <thread>
@@ -209,11 +208,9 @@ class NoRoomForThreads {
 public:
     NoRoomForThreads()
     {
+        std::shared_future<void> released = release.get_future().share();
         for (int i = 0; i < 8; ++i) {
-            parked.emplace_back([this] {
-                std::unique_lock<std::mutex> lock(mutex);
-                released.wait(lock, [this] { return release; });
-            });
+            parked.emplace_back([released] { released.wait(); });
         }
         getrlimit(RLIMIT_AS, &saved);
         const std::string status = ReadFile("/proc/self/status");
@@ -226,11 +223,7 @@ public:
     ~NoRoomForThreads()
     {
         setrlimit(RLIMIT_AS, &saved);
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            release = true;
-        }
-        released.notify_all();
+        release.set_value();
         for (std::thread& thread : parked) {
             thread.join();
         }
@@ -239,10 +232,8 @@ public:
 
 private:
     rlimit saved{};
+    std::promise<void> release;
     std::vector<std::thread> parked;
-    std::mutex mutex;
-    std::condition_variable released;
-    bool release = false;
 };
 
 TEST_F(DriveWindowTest, AnUploadThreadThatCannotStartIsReportedNotFatal)
