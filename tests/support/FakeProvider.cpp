@@ -95,12 +95,6 @@ void FakeProvider::SetConsent(bool grant)
     grantConsent = grant;
 }
 
-void FakeProvider::SetIssueRefreshToken(bool issue)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    issueRefreshToken = issue;
-}
-
 std::string FakeProvider::AddRefreshToken()
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -164,11 +158,6 @@ std::string FakeProvider::LastRefusal() const
 std::string FakeProvider::NextId(const std::string& prefix)
 {
     return prefix + std::to_string(++counter);
-}
-
-void FakeProvider::Refuse(const std::string& why)
-{
-    lastRefusal = why;
 }
 
 HttpReply FakeProvider::Handle(const RecordedRequest& request)
@@ -248,7 +237,7 @@ void FakeProvider::Authorize(const RecordedRequest& request, int& status, std::s
     else if (!StartsWith(redirectUri, "http://127.0.0.1:") || !EndsWith(redirectUri, "/oauth2callback"))
         problem = "redirect_uri";
     if (!problem.empty()) {
-        Refuse("authorization request: " + problem);
+        lastRefusal = "authorization request: " + problem;
         status = 400;
         body = "<html><body>Error 400: invalid_request</body></html>";
         return;
@@ -268,13 +257,13 @@ void FakeProvider::Token(const RecordedRequest& request, int& status, std::strin
 {
     const auto form = ParseForm(request.body);
     if (request.Header("Content-Type") != "application/x-www-form-urlencoded") {
-        Refuse("token request content type");
+        lastRefusal = "token request content type";
         status = 400;
         body = ErrorBody("invalid_request", "Bad content type");
         return;
     }
     if (FormValue(form, "client_id") != kClientId || FormValue(form, "client_secret") != kClientSecret) {
-        Refuse("token request client");
+        lastRefusal = "token request client";
         status = 401;
         body = ErrorBody("invalid_client", "Unauthorized");
         return;
@@ -283,7 +272,7 @@ void FakeProvider::Token(const RecordedRequest& request, int& status, std::strin
     if (grant == "authorization_code") {
         const auto issued = codes.find(FormValue(form, "code"));
         if (issued == codes.end()) {
-            Refuse("unknown or used code");
+            lastRefusal = "unknown or used code";
             status = 400;
             body = ErrorBody("invalid_grant", "Malformed auth code.");
             return;
@@ -291,31 +280,29 @@ void FakeProvider::Token(const RecordedRequest& request, int& status, std::strin
         const IssuedCode code = issued->second;
         codes.erase(issued);
         if (FormValue(form, "redirect_uri") != code.redirectUri) {
-            Refuse("redirect_uri differs from the authorization request");
+            lastRefusal = "redirect_uri differs from the authorization request";
             status = 400;
             body = ErrorBody("redirect_uri_mismatch", "Bad Request");
             return;
         }
         if (S256(FormValue(form, "code_verifier")) != code.challenge) {
-            Refuse("code verifier does not match the challenge");
+            lastRefusal = "code verifier does not match the challenge";
             status = 400;
             body = ErrorBody("invalid_grant", "Invalid code verifier.");
             return;
         }
         const std::string access = NextId("ya29.fake-access-");
         accessTokens.insert(access);
-        body = "{\n  \"access_token\": " + JsonQuote(access) + ",\n  \"expires_in\": 3599,\n";
-        if (issueRefreshToken) {
-            const std::string refresh = NextId("1//fake-refresh-");
-            refreshTokens.insert(refresh);
-            body += "  \"refresh_token\": " + JsonQuote(refresh) + ",\n";
-        }
-        body += "  \"scope\": \"" + std::string(kScope) + "\",\n  \"token_type\": \"Bearer\"\n}";
+        const std::string refresh = NextId("1//fake-refresh-");
+        refreshTokens.insert(refresh);
+        body = "{\n  \"access_token\": " + JsonQuote(access) + ",\n  \"expires_in\": 3599,\n"
+            + "  \"refresh_token\": " + JsonQuote(refresh) + ",\n"
+            + "  \"scope\": \"" + std::string(kScope) + "\",\n  \"token_type\": \"Bearer\"\n}";
         return;
     }
     if (grant == "refresh_token") {
         if (refreshTokens.count(FormValue(form, "refresh_token")) == 0) {
-            Refuse("unknown refresh token");
+            lastRefusal = "unknown refresh token";
             status = 400;
             body = ErrorBody("invalid_grant", "Token has been expired or revoked.");
             return;
@@ -327,7 +314,7 @@ void FakeProvider::Token(const RecordedRequest& request, int& status, std::strin
             + "\",\n  \"token_type\": \"Bearer\"\n}";
         return;
     }
-    Refuse("grant type");
+    lastRefusal = "grant type";
     status = 400;
     body = ErrorBody("unsupported_grant_type", "Invalid grant_type: " + grant);
 }
@@ -338,7 +325,7 @@ bool FakeProvider::Authorized(const RecordedRequest& request, int& status, std::
     const std::string prefix = "Bearer ";
     if (StartsWith(header, prefix) && accessTokens.count(header.substr(prefix.size())) != 0)
         return true;
-    Refuse("bearer token");
+    lastRefusal = "bearer token";
     status = 401;
     body = kUnauthenticated;
     return false;
@@ -352,7 +339,7 @@ void FakeProvider::Search(const RecordedRequest& request, int& status, std::stri
     const auto fields = request.params.find("fields");
     if (q == request.params.end() || q->second != kFolderQuery || fields == request.params.end()
         || fields->second != "files(id,name)") {
-        Refuse("search query");
+        lastRefusal = "search query";
         status = 400;
         body = DriveError(400, "Invalid Value");
         return;
@@ -375,7 +362,7 @@ void FakeProvider::Create(const RecordedRequest& request, int& status, std::stri
     if (!StartsWith(request.Header("Content-Type"), "application/json")
         || !ParseFlatJsonObject(request.body, metadata) || metadata["name"].size() != 1
         || metadata["mimeType"] != std::vector<std::string>{kFolderMime}) {
-        Refuse("folder creation body");
+        lastRefusal = "folder creation body";
         status = 400;
         body = DriveError(400, "Invalid metadata");
         return;
@@ -390,7 +377,7 @@ void FakeProvider::Upload(const RecordedRequest& request, int& status, std::stri
     if (!Authorized(request, status, body))
         return;
     const auto badRequest = [&](const std::string& why) {
-        Refuse("upload: " + why);
+        lastRefusal = "upload: " + why;
         status = 400;
         body = DriveError(400, "Malformed multipart body");
     };
@@ -449,7 +436,7 @@ void FakeProvider::Upload(const RecordedRequest& request, int& status, std::stri
         const bool known = std::any_of(folders.begin(), folders.end(),
                                        [&parent](const auto& f) { return f.first == parent; });
         if (!known) {
-            Refuse("upload: unknown parent");
+            lastRefusal = "upload: unknown parent";
             status = 404;
             body = DriveError(404, "File not found: " + parent + ".");
             return;

@@ -65,8 +65,6 @@ public:
     // Registers an access token valid for the Drive endpoints.
     std::string AddAccessToken();
     std::string AddFolder(const std::string& name);
-    // Whether the authorization-code grant also returns a refresh token.
-    void SetIssueRefreshToken(bool issue);
 
     std::vector<RecordedRequest> Requests() const;
     std::vector<RecordedRequest> Requests(Endpoint endpoint) const;
@@ -85,7 +83,6 @@ private:
     void Create(const RecordedRequest& request, int& status, std::string& body);
     void Upload(const RecordedRequest& request, int& status, std::string& body);
     bool Authorized(const RecordedRequest& request, int& status, std::string& body);
-    void Refuse(const std::string& why);
     std::string NextId(const std::string& prefix);
 
     mutable std::mutex mutex;
@@ -95,7 +92,6 @@ private:
     std::vector<std::pair<Endpoint, RecordedRequest>> log;
 
     bool grantConsent = true;
-    bool issueRefreshToken = true;
     int counter = 0;
     struct IssuedCode {
         std::string challenge;

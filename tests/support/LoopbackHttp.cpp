@@ -29,6 +29,25 @@ bool SameName(const std::string& a, const std::string& b)
            });
 }
 
+// Reads '+' as a space; a '%' without two hex digits stays.
+std::string FormDecode(const std::string& value)
+{
+    std::string out;
+    for (size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '+') {
+            out += ' ';
+        } else if (value[i] == '%' && i + 2 < value.size()
+                   && std::isxdigit(static_cast<unsigned char>(value[i + 1]))
+                   && std::isxdigit(static_cast<unsigned char>(value[i + 2]))) {
+            out += static_cast<char>(std::strtol(value.substr(i + 1, 2).c_str(), nullptr, 16));
+            i += 2;
+        } else {
+            out += value[i];
+        }
+    }
+    return out;
+}
+
 std::vector<std::string> ValuesOf(const HttpHeaders& headers, const std::string& name)
 {
     std::vector<std::string> values;
@@ -398,24 +417,6 @@ std::string FormEncode(const std::string& value)
             char escaped[4];
             std::snprintf(escaped, sizeof escaped, "%%%02X", c);
             out += escaped;
-        }
-    }
-    return out;
-}
-
-std::string FormDecode(const std::string& value)
-{
-    std::string out;
-    for (size_t i = 0; i < value.size(); ++i) {
-        if (value[i] == '+') {
-            out += ' ';
-        } else if (value[i] == '%' && i + 2 < value.size()
-                   && std::isxdigit(static_cast<unsigned char>(value[i + 1]))
-                   && std::isxdigit(static_cast<unsigned char>(value[i + 2]))) {
-            out += static_cast<char>(std::strtol(value.substr(i + 1, 2).c_str(), nullptr, 16));
-            i += 2;
-        } else {
-            out += value[i];
         }
     }
     return out;

@@ -136,8 +136,6 @@ HttpGetResult HttpGet(const std::string& url, bool followRedirects = false,
 
 // Percent-encodes every byte outside the unreserved set.
 std::string FormEncode(const std::string& value);
-// Undoes FormEncode and reads '+' as a space; a '%' without two hex digits stays.
-std::string FormDecode(const std::string& value);
 // name=value pairs separated by '&', decoded, in their order.
 std::vector<std::pair<std::string, std::string>> ParseForm(const std::string& text);
 std::string FormValue(const std::vector<std::pair<std::string, std::string>>& form,
