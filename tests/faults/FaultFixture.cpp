@@ -198,7 +198,7 @@ std::unique_ptr<HarnessProcess> FaultTest::LaunchAndWait(std::vector<std::string
 {
     std::unique_ptr<HarnessProcess> harness = Launch(std::move(arguments), withoutFileOverride);
     EXPECT_TRUE(harness);
-    if (harness && harness->WaitForLine("[Harness] alive ", 30s) == HarnessProcess::kNoLine) {
+    if (harness && harness->WaitForLine("[Harness] alive ", 30s) == kNoLine) {
         ADD_FAILURE() << "the harness did not come up:\n"
                       << Transcript(*harness) << harness->ErrorOutput();
     }
@@ -217,7 +217,7 @@ bool FaultTest::StoreRefreshToken(const std::string& token)
     // sanitizer build may hold it to account for the system libraries it uses.
     std::unique_ptr<HarnessProcess> probe = Launch({"--store-token=" + token});
     if (probe && probe->WaitForExit(30s)
-        && probe->WaitForLine("[Harness] refresh token stored", 0ms) != HarnessProcess::kNoLine) {
+        && probe->WaitForLine("[Harness] refresh token stored", 0ms) != kNoLine) {
         return true;
     }
     ADD_FAILURE() << "the store probe failed:\n" << (probe ? Transcript(*probe) + probe->ErrorOutput() : "");
@@ -253,7 +253,7 @@ Clock::duration FaultTest::CloseAndExpectCleanExit(HarnessProcess& harness, bool
     EXPECT_EQ(harness.ExitCode(), 0) << "signal " << harness.TermSignal() << "\n"
                                      << Transcript(harness) << harness.ErrorOutput();
     EXPECT_EQ(SanitizerReport(harness.ErrorOutput()), "");
-    EXPECT_NE(harness.WaitForLine("[Harness] exiting", 1s), HarnessProcess::kNoLine);
+    EXPECT_NE(harness.WaitForLine("[Harness] exiting", 1s), kNoLine);
     return harness.ExitedAt() - closedAt;
 }
 
@@ -277,13 +277,12 @@ std::string FaultTest::Transcript(const HarnessProcess& harness)
     return text;
 }
 
-size_t CountStatus(const HarnessProcess& harness, const std::string& prefix)
+size_t CountLines(const HarnessProcess& harness, const std::string& prefix, size_t from)
 {
+    const std::vector<OutputLine> lines = harness.Lines();
     size_t count = 0;
-    for (const std::string& text : StatusTexts(harness.Lines())) {
-        if (text.compare(0, prefix.size(), prefix) == 0) {
-            ++count;
-        }
+    for (size_t i = from; i < lines.size(); ++i) {
+        count += lines[i].text.compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
     }
     return count;
 }

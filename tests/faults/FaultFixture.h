@@ -15,6 +15,8 @@ class FakeProvider;
 
 using namespace std::chrono_literals;
 
+constexpr size_t kNoLine = HarnessProcess::kNoLine;
+
 // The longest pause of the heartbeat that still counts as a responsive
 // window on a busy two-core machine (the timer ticks every 250 ms).
 constexpr Clock::duration kMaxHeartbeatGap = 4s;
@@ -86,5 +88,5 @@ protected:
     int runs = 0;
 };
 
-// "[Status] " texts that start with `prefix`.
-size_t CountStatus(const HarnessProcess& harness, const std::string& prefix);
+// Lines from index `from` on that start with `prefix`.
+size_t CountLines(const HarnessProcess& harness, const std::string& prefix, size_t from = 0);

@@ -21,10 +21,10 @@
 
 #include "AppConfig.h"
 #include "AppIcon.h"
+#include "LoopbackHttp.h"
 #include "MainFrame.h"
 #include "SecureStore.h"
 
-#include <curl/curl.h>
 #include <glib-unix.h>
 #include <glib.h>
 #include <unistd.h>
@@ -39,6 +39,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -57,19 +58,24 @@ const char kStoreAccount[] = "refresh_token";
 // so an unset endpoint never reaches anything but this machine.
 const char kNowhere[] = "http://127.0.0.1:9";
 
-struct HarnessOptions {
-    std::string providerUrl = kNowhere;
-    std::string clientId;
-    std::string clientSecret;
-    bool followBrowser = true;
-    std::string analyticsUrl = std::string(kNowhere) + "/mp/collect";
-    std::string analyticsId;
-    std::string analyticsSecret;
-    DriveTimings timings;
+// The --key=value options, each known to Option().
+using HarnessOptions = std::map<std::string, std::string>;
+
+const std::map<std::string, std::string> kDefaults = {
+    {"provider", kNowhere}, {"client-id", ""}, {"client-secret", ""}, {"browser", "follow"},
+    {"analytics", std::string(kNowhere) + "/mp/collect"}, {"analytics-id", ""}, {"analytics-secret", ""},
+    // Empty: the Drive client's own.
+    {"request-timeout-ms", ""}, {"retry-pause-ms", ""},
     // Added to the Drive client's clock, so that stored tokens can be made
     // due for refresh without waiting an hour.
-    int64_t clockOffsetSec = 0;
-};
+    {"clock-offset-s", "0"}};
+const char* const kNumbers[] = {"request-timeout-ms", "retry-pause-ms", "clock-offset-s"};
+
+std::string Option(const HarnessOptions& given, const std::string& key)
+{
+    const auto it = given.find(key);
+    return it != given.end() ? it->second : kDefaults.at(key);
+}
 
 // One line, flushed: the tests read standard output through a pipe.
 void Say(const std::string& line)
@@ -89,40 +95,6 @@ std::string OneLine(const wxString& text)
     return line;
 }
 
-bool ParseOptions(const std::map<std::string, std::string>& given, HarnessOptions& options)
-{
-    for (const auto& [key, value] : given) {
-        const auto milliseconds = [&value]() { return std::chrono::milliseconds(std::stol(value)); };
-        if (key == "provider") {
-            options.providerUrl = value;
-        } else if (key == "client-id") {
-            options.clientId = value;
-        } else if (key == "client-secret") {
-            options.clientSecret = value;
-        } else if (key == "browser") {
-            if (value != "follow" && value != "ignore") {
-                return false;
-            }
-            options.followBrowser = value == "follow";
-        } else if (key == "analytics") {
-            options.analyticsUrl = value;
-        } else if (key == "analytics-id") {
-            options.analyticsId = value;
-        } else if (key == "analytics-secret") {
-            options.analyticsSecret = value;
-        } else if (key == "request-timeout-ms") {
-            options.timings.requestTimeout = milliseconds();
-        } else if (key == "retry-pause-ms") {
-            options.timings.retryPause = milliseconds();
-        } else if (key == "clock-offset-s") {
-            options.clockOffsetSec = std::stoll(value);
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Plays the user's browser: fetches the consent page and follows its
 // redirect to the program's loopback listener, on threads joined at exit.
 class FollowingBrowser {
@@ -131,19 +103,7 @@ public:
     {
         std::lock_guard<std::mutex> lock(mutex);
         threads.emplace_back([url] {
-            std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(),
-                                                                   &curl_easy_cleanup);
-            if (!curl) {
-                return;
-            }
-            curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-            curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
-            curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 10L);
-            curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
-            curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION,
-                             +[](char*, size_t size, size_t count, void*) { return size * count; });
-            const CURLcode result = curl_easy_perform(curl.get());
-            Say(std::string("browser finished: ") + curl_easy_strerror(result));
+            Say("browser finished: status " + std::to_string(HttpGet(url, true).status));
         });
         return true;
     }
@@ -232,25 +192,30 @@ private:
 MainFrameServices HarnessApp::Services()
 {
     MainFrameServices services;
-    const std::string& base = options.providerUrl;
+    const std::string base = Option(options, "provider");
     services.drive.endpoints = {base + "/o/oauth2/v2/auth", base + "/token",
                                 base + "/drive/v3/files", base + "/upload/drive/v3/files",
                                 DriveEndpoints::Default().scope};
-    services.drive.credentials = {options.clientId, options.clientSecret};
-    services.drive.timings = options.timings;
-    if (options.clockOffsetSec != 0) {
-        services.drive.now = [offset = options.clockOffsetSec]() {
+    services.drive.credentials = {Option(options, "client-id"), Option(options, "client-secret")};
+    if (const std::string ms = Option(options, "request-timeout-ms"); !ms.empty()) {
+        services.drive.timings.requestTimeout = std::chrono::milliseconds(std::stol(ms));
+    }
+    if (const std::string ms = Option(options, "retry-pause-ms"); !ms.empty()) {
+        services.drive.timings.retryPause = std::chrono::milliseconds(std::stol(ms));
+    }
+    if (const int64_t offset = std::stoll(Option(options, "clock-offset-s")); offset != 0) {
+        services.drive.now = [offset]() {
             return static_cast<int64_t>(std::time(nullptr)) + offset;
         };
     }
-    const bool follow = options.followBrowser;
+    const bool follow = Option(options, "browser") == "follow";
     services.drive.launchBrowser = [this, follow](const std::string& url) {
         Say("browser opened");
         return follow ? browser.Open(url) : true;
     };
-    services.analyticsEndpoint = options.analyticsUrl;
-    services.analyticsMeasurementId = options.analyticsId;
-    services.analyticsApiSecret = options.analyticsSecret;
+    services.analyticsEndpoint = Option(options, "analytics");
+    services.analyticsMeasurementId = Option(options, "analytics-id");
+    services.analyticsApiSecret = Option(options, "analytics-secret");
     services.openWebPage = [](const wxString& url) { Say("web page " + OneLine(url)); };
     return services;
 }
@@ -394,20 +359,27 @@ int main(int argc, char** argv)
         return StoreProbe("store-token", given["store-token"]);
     }
 
-    HarnessOptions options;
-    try {
-        if (!ParseOptions(given, options)) {
-            std::fprintf(stderr, "unknown option or value\n");
+    for (const auto& [key, value] : given) {
+        if (kDefaults.count(key) == 0) {
+            std::fprintf(stderr, "unknown option: --%s\n", key.c_str());
             return 2;
         }
-    } catch (const std::exception&) {
-        std::fprintf(stderr, "bad number in the options\n");
+    }
+    bool valid = Option(given, "browser") == "follow" || Option(given, "browser") == "ignore";
+    for (const char* number : kNumbers) {
+        const std::string text = Option(given, number);
+        char* end = nullptr;
+        static_cast<void>(std::strtoll(text.c_str(), &end, 10));
+        valid = valid && (text.empty() || (end != text.c_str() && *end == '\0'));
+    }
+    if (!valid) {
+        std::fprintf(stderr, "bad value in the options\n");
         return 2;
     }
 
     // The toolkit sees no option of ours.
     int toolkitArgc = 1;
     char* toolkitArgv[] = {argv[0], nullptr};
-    wxApp::SetInstance(new HarnessApp(std::move(options)));
+    wxApp::SetInstance(new HarnessApp(std::move(given)));
     return wxEntry(toolkitArgc, toolkitArgv);
 }

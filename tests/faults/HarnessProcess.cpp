@@ -186,17 +186,9 @@ void HarnessProcess::ReadOutput(int fd)
 
 void HarnessProcess::Send(const std::string& command)
 {
+    // Commands are far shorter than PIPE_BUF, so one write carries them whole.
     const std::string line = command + "\n";
-    size_t written = 0;
-    while (written < line.size()) {
-        const ssize_t count = ::write(inputFd, line.data() + written, line.size() - written);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            return;
-        }
-        written += static_cast<size_t>(count);
+    while (::write(inputFd, line.data(), line.size()) < 0 && errno == EINTR) {
     }
 }
 

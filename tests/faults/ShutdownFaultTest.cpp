@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr size_t kNoLine = HarnessProcess::kNoLine;
 using Endpoint = FakeProvider::Endpoint;
 
 // The Drive client's grace for its threads, plus room for the toolkit's

@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr size_t kNoLine = HarnessProcess::kNoLine;
 using Endpoint = FakeProvider::Endpoint;
 
 class StoreFaultTest : public FaultTest {};

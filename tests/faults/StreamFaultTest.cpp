@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr size_t kNoLine = HarnessProcess::kNoLine;
-
 int CameraPort(const std::string& url)
 {
     const size_t colon = url.rfind(':');
@@ -55,8 +53,8 @@ TEST_F(StreamFaultTest, KilledCameraEndsTheStreamOnceAndNothingRestartsIt)
     const Clock::time_point watchedUntil = Clock::now();
 
     ExpectResponsive(*harness, killedAt, watchedUntil);
-    EXPECT_EQ(CountStatus(*harness, "Stream read stopped: "), 1u) << Transcript(*harness);
-    EXPECT_EQ(CountStatus(*harness, "Connecting to RTSP stream..."), 1u) << Transcript(*harness);
+    EXPECT_EQ(CountLines(*harness, "[Status] Stream read stopped: "), 1u) << Transcript(*harness);
+    EXPECT_EQ(CountLines(*harness, "[Status] Connecting to RTSP stream..."), 1u) << Transcript(*harness);
     const std::vector<std::string> texts = StatusTexts(harness->Lines());
     EXPECT_EQ(texts.back().rfind("Stream read stopped: ", 0), 0u) << "the status line shows " << texts.back();
     RecordProperty("status_line", texts.back());
@@ -85,8 +83,8 @@ TEST_F(StreamFaultTest, FrozenCameraIsGivenUpAfterTheSocketTimeOut)
     const Clock::time_point watchedUntil = Clock::now();
 
     ExpectResponsive(*harness, frozenAt, watchedUntil);
-    EXPECT_EQ(CountStatus(*harness, "Stream read stopped: "), 1u) << Transcript(*harness);
-    EXPECT_EQ(CountStatus(*harness, "Connecting to RTSP stream..."), 1u) << Transcript(*harness);
+    EXPECT_EQ(CountLines(*harness, "[Status] Stream read stopped: "), 1u) << Transcript(*harness);
+    EXPECT_EQ(CountLines(*harness, "[Status] Connecting to RTSP stream..."), 1u) << Transcript(*harness);
     RecordProperty("status_line", StatusTexts(harness->Lines()).back());
     RecordProperty("seconds_to_give_up",
                    static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(waited).count()));
@@ -108,7 +106,7 @@ TEST_F(StreamFaultTest, CameraBackOnItsPortIsStreamedAgainFiveSecondsAfterAWake)
 
     ASSERT_TRUE(camera.Start(sameCamera));
     std::this_thread::sleep_for(1s);
-    EXPECT_EQ(CountStatus(*harness, "Connecting to RTSP stream..."), 1u)
+    EXPECT_EQ(CountLines(*harness, "[Status] Connecting to RTSP stream..."), 1u)
         << "reconnected before the wake:\n" << Transcript(*harness);
 
     ASSERT_TRUE(EmitWake());
