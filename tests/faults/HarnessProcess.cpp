@@ -14,37 +14,6 @@
 #include <cerrno>
 #include <cstring>
 
-extern char** environ;
-
-namespace {
-
-std::vector<std::string> MergedEnvironment(const std::map<std::string, std::string>& overrides)
-{
-    std::vector<std::string> merged;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        if (overrides.count(text.substr(0, text.find('='))) == 0) {
-            merged.push_back(text);
-        }
-    }
-    for (const auto& [key, value] : overrides) {
-        merged.push_back(key + "=" + value);
-    }
-    return merged;
-}
-
-std::vector<char*> PointerArray(std::vector<std::string>& strings)
-{
-    std::vector<char*> pointers;
-    for (std::string& text : strings) {
-        pointers.push_back(text.data());
-    }
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-}  // namespace
-
 std::unique_ptr<HarnessProcess> HarnessProcess::Start(const HarnessLaunch& launch)
 {
     // A harness that has died must not take the test down with SIGPIPE.

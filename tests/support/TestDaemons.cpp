@@ -34,6 +34,8 @@ bool ReapWithin(pid_t pid, std::chrono::milliseconds bound, int& status) {
     }
 }
 
+}  // namespace
+
 std::vector<std::string> MergedEnvironment(const std::map<std::string, std::string>& overrides) {
     std::vector<std::string> merged;
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -57,8 +59,6 @@ std::vector<char*> PointerArray(std::vector<std::string>& strings) {
     pointers.push_back(nullptr);
     return pointers;
 }
-
-}  // namespace
 
 TempDir::TempDir() {
     std::string pattern = "/tmp/orvanta-platform-XXXXXX";

@@ -37,6 +37,11 @@ struct SpawnOptions {
     std::string stderrPath = "/dev/null";
 };
 
+// This process's environment with `overrides` added or replacing entries.
+std::vector<std::string> MergedEnvironment(const std::map<std::string, std::string>& overrides);
+// The strings' data pointers, null-terminated, for exec: valid while `strings` lives.
+std::vector<char*> PointerArray(std::vector<std::string>& strings);
+
 // A child process owned by this object: stopped (SIGTERM, then SIGKILL) and
 // reaped at destruction unless it has already been waited for.
 class ChildProcess {
