@@ -5,8 +5,13 @@
 #include <cstdlib>
 #include <filesystem>
 
+namespace {
+
+// Where the Drive client keeps the refresh token.
 const char kStoreService[] = "com.tesselwick.orvanta.GoogleDrive";
 const char kStoreAccount[] = "refresh_token";
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 

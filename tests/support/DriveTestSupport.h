@@ -18,9 +18,6 @@
 
 class wxFileConfig;
 
-extern const char kStoreService[];
-extern const char kStoreAccount[];
-
 // The secure store, in memory. Thread-safe.
 class MemorySecureStore : public SecureStore {
 public:
