@@ -64,11 +64,8 @@ TEST_F(Authorization, FullAuthorizationThenUploadEndsWithTheFrameInTheFolder)
     const auto exchanges = provider.Requests(FakeProvider::Endpoint::Token);
     ASSERT_EQ(exchanges.size(), 1u);
     const auto form = ParseForm(exchanges[0].body);
-    std::vector<std::string> names;
-    for (const auto& field : form)
-        names.push_back(field.first);
-    EXPECT_EQ(names, (std::vector<std::string>{"code", "client_id", "client_secret", "redirect_uri",
-                                                "grant_type", "code_verifier"}));
+    EXPECT_EQ(FieldNames(form), (std::vector<std::string>{"code", "client_id", "client_secret",
+                                                           "redirect_uri", "grant_type", "code_verifier"}));
     EXPECT_EQ(FormValue(form, "grant_type"), "authorization_code");
     EXPECT_EQ(FormValue(form, "redirect_uri"), redirectUri);
 

@@ -73,6 +73,15 @@ protected:
 
     int64_t Now() const { return clock->now.load(); }
 
+    // The field names of a form body, in their order.
+    static std::vector<std::string> FieldNames(const std::vector<std::pair<std::string, std::string>>& form)
+    {
+        std::vector<std::string> names;
+        for (const auto& field : form)
+            names.push_back(field.first);
+        return names;
+    }
+
     TempConfig config;
     FakeProvider provider;
     std::shared_ptr<MemorySecureStore> store = std::make_shared<MemorySecureStore>();

@@ -42,10 +42,8 @@ TEST_F(Refresh, UsesTheTokenWhileMoreThanAMinuteIsLeft)
     ASSERT_EQ(provider.Count(kToken), 1u);
 
     const auto form = ParseForm(provider.Requests(kToken)[0].body);
-    std::vector<std::string> names;
-    for (const auto& field : form)
-        names.push_back(field.first);
-    EXPECT_EQ(names, (std::vector<std::string>{"refresh_token", "client_id", "client_secret", "grant_type"}));
+    EXPECT_EQ(FieldNames(form),
+              (std::vector<std::string>{"refresh_token", "client_id", "client_secret", "grant_type"}));
     EXPECT_EQ(FormValue(form, "refresh_token"), refreshToken);
     EXPECT_EQ(FormValue(form, "client_secret"), FakeProvider::kClientSecret);
     EXPECT_EQ(FormValue(form, "grant_type"), "refresh_token");
