@@ -3,12 +3,12 @@
 // camera, next to FFmpeg's decode floor and Motion on the same stream. A
 // command run by hand, not a test; see README.md.
 
-#include "ChildProcess.h"
 #include "FramePipeline.h"
 #include "PeerCommands.h"
 #include "ProcessStats.h"
 
 #include "TestCamera.h"
+#include "TestDaemons.h"
 
 #include <wx/init.h>
 
@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -263,22 +264,25 @@ SizeResult RunSize(const std::string& url, FrameSize size, const Options& option
     sizeResult.size = size;
     std::vector<Consumer> consumers;
 
-    ChildProcess ffmpeg;
+    std::unique_ptr<ChildProcess> ffmpeg;
     const std::string progressPath = workDir + "/ffmpeg-progress.txt";
-    const std::string ffmpegLog = workDir + "/ffmpeg.log";
     if (options.runFloor) {
         RunResult& result = sizeResult.floor;
         result.ran = true;
         std::filesystem::remove(progressPath);
-        if (!ffmpeg.Start(DecodeFloorCommand(url, progressPath), ffmpegLog)) {
+        SpawnOptions spawn;
+        spawn.argv = DecodeFloorCommand(url, progressPath);
+        spawn.stderrPath = workDir + "/ffmpeg.log";
+        ffmpeg = ChildProcess::Start(spawn);
+        if (!ffmpeg) {
             result.failure = "ffmpeg could not be started";
         } else {
-            consumers.push_back(Consumer{ffmpeg.Pid(), [&ffmpeg] { return ffmpeg.IsRunning(); },
+            consumers.push_back(Consumer{ffmpeg->Pid(), [child = ffmpeg.get()] { return child->IsRunning(); },
                                          [progressPath] { return LastProgressFrame(progressPath); }, &result});
         }
     }
 
-    ChildProcess motion;
+    std::unique_ptr<ChildProcess> motion;
     const std::string motionConfig = workDir + "/motion.conf";
     const std::string motionLog = workDir + "/motion.log";
     if (options.runMotion) {
@@ -287,11 +291,17 @@ SizeResult RunSize(const std::string& url, FrameSize size, const Options& option
         std::filesystem::remove(motionLog);
         if (!WriteMotionConfig(motionConfig, url, size.width, size.height, options.fps, motionLog, workDir)) {
             result.failure = "cannot write " + motionConfig;
-        } else if (!motion.Start(MotionCommand(motionConfig), workDir + "/motion-output.log")) {
-            result.failure = "motion could not be started (apt-get install motion)";
         } else {
-            consumers.push_back(
-                Consumer{motion.Pid(), [&motion] { return motion.IsRunning(); }, [] { return -1L; }, &result});
+            SpawnOptions spawn;
+            spawn.argv = MotionCommand(motionConfig);
+            spawn.stderrPath = workDir + "/motion-output.log";
+            motion = ChildProcess::Start(spawn);
+            if (!motion) {
+                result.failure = "motion could not be started (apt-get install motion)";
+            } else {
+                consumers.push_back(Consumer{motion->Pid(), [child = motion.get()] { return child->IsRunning(); },
+                                             [] { return -1L; }, &result});
+            }
         }
     }
 
@@ -326,7 +336,7 @@ SizeResult RunSize(const std::string& url, FrameSize size, const Options& option
         bool ready = false;
         if (&result == &sizeResult.floor) {
             ready = WaitUntil([&] { return LastProgressFrame(progressPath) > 0; }, consumer->alive, 30.0);
-            result.failure = ready ? "" : "ffmpeg decoded nothing within 30 s (see " + ffmpegLog + ")";
+            result.failure = ready ? "" : "ffmpeg decoded nothing within 30 s (see " + workDir + "/ffmpeg.log)";
         } else if (&result == &sizeResult.motion) {
             ready = WaitUntil([&] { return MotionConnected(motionLog); }, consumer->alive, 30.0);
             if (!ready) {
@@ -359,8 +369,8 @@ SizeResult RunSize(const std::string& url, FrameSize size, const Options& option
     }
 
     pipeline.Stop();
-    motion.Stop();
-    ffmpeg.Stop();
+    motion.reset();
+    ffmpeg.reset();
     return sizeResult;
 }
 

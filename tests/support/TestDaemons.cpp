@@ -124,6 +124,14 @@ int ChildProcess::WaitForExit(std::chrono::milliseconds bound) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+bool ChildProcess::IsRunning() {
+    int status = 0;
+    if (pid > 0 && ReapWithin(pid, std::chrono::milliseconds(0), status)) {
+        pid = -1;
+    }
+    return pid > 0;
+}
+
 std::unique_ptr<BusClient> BusClient::Connect(const std::string& address) {
     GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
         address.c_str(),

@@ -54,6 +54,10 @@ public:
     // Waits for the child to exit by itself; its exit code, or -1 if it was
     // still running when the bound ran out (it is then stopped) or died of a signal.
     int WaitForExit(std::chrono::milliseconds bound);
+    // False once the child has exited (it is then reaped).
+    bool IsRunning();
+    // -1 once the child has been reaped.
+    pid_t Pid() const { return pid; }
 
 private:
     explicit ChildProcess(pid_t pid) : pid(pid) {}
