@@ -238,6 +238,13 @@ private:
 
 TEST_F(DriveWindowTest, AnUploadThreadThatCannotStartIsReportedNotFatal)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer's allocator hands freed blocks back to the system at
+    // moments of its own, so a lowered limit may leave room for a stack after
+    // all, and a thread that then starts needs an 11 MB fake stack that does
+    // not fit: the process dies. The plain and ThreadSanitizer runs keep it.
+    GTEST_SKIP() << "no address-space limit holds under AddressSanitizer";
+#endif
     MainFrame* frame = OpenAuthorized();
     ASSERT_TRUE(WaitForText(frame, kNoUrl));
     ASSERT_FALSE(MenuItemEnabled(frame, ID_DRIVE_CONNECT));
