@@ -237,25 +237,6 @@ double DeliveredFrameRate(const std::string& url, int seconds, const std::string
     return first > 0 && last >= first ? static_cast<double>(last - first) / elapsed : -1;
 }
 
-bool DefaultCollectionReady(BusClient& client)
-{
-    const auto deadline = Clock::now() + 10s;
-    while (Clock::now() < deadline) {
-        VariantPtr reply = client.Call("org.freedesktop.secrets", "/org/freedesktop/secrets",
-                                       "org.freedesktop.Secret.Service", "ReadAlias",
-                                       g_variant_new("(s)", "default"));
-        const gchar* path = nullptr;
-        if (reply) {
-            g_variant_get(reply.get(), "(&o)", &path);
-            if (std::string(path) != "/") {
-                return true;
-            }
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
-}
-
 void PrintSample(const Sample& s)
 {
     std::printf("%8.0f  %9.1f  %7ld  %4ld  %7llu  %10zu\n", s.seconds, s.rssKiB / 1024.0, s.threads,
@@ -313,16 +294,9 @@ int main(int argc, char** argv)
         {"NO_AT_BRIDGE", "1"},
         {"LC_ALL", "C.UTF-8"},
     };
-    WriteFile(dir.Path() + "/keyring-password", "throw-away");
-    SpawnOptions keyringSpawn;
-    keyringSpawn.argv = {"gnome-keyring-daemon", "--foreground", "--components=secrets", "--unlock"};
-    keyringSpawn.env = launch.environment;
-    keyringSpawn.stdinPath = dir.Path() + "/keyring-password";
-    keyringSpawn.stderrPath = dir.Path() + "/keyring.err";
-    std::unique_ptr<ChildProcess> keyring = ChildProcess::Start(keyringSpawn);
-    std::unique_ptr<BusClient> client = BusClient::Connect(sessionBus->Address());
-    if (!keyring || !client || !client->WaitForName("org.freedesktop.secrets", 10s)
-        || !DefaultCollectionReady(*client)) {
+    std::unique_ptr<ChildProcess> keyring =
+        StartUnlockedKeyring(dir.Path(), launch.environment, sessionBus->Address());
+    if (!keyring) {
         std::fprintf(stderr, "the keyring did not come up: %s\n",
                      ReadFile(dir.Path() + "/keyring.err").c_str());
         return 1;

@@ -26,24 +26,6 @@ pid_t NameOwnerPid(BusClient& client, const char* name)
     return static_cast<pid_t>(pid);
 }
 
-bool DefaultCollectionReady(BusClient& client)
-{
-    const auto deadline = Clock::now() + 10s;
-    while (Clock::now() < deadline) {
-        VariantPtr reply = client.Call("org.freedesktop.secrets", "/org/freedesktop/secrets",
-                                       "org.freedesktop.Secret.Service", "ReadAlias",
-                                       g_variant_new("(s)", "default"));
-        const gchar* path = nullptr;
-        if (reply) {
-            g_variant_get(reply.get(), "(&o)", &path);
-            if (std::string(path) != "/") {
-                return true;
-            }
-        }
-        g_usleep(20000);
-    }
-    return false;
-}
 
 }  // namespace
 
@@ -114,21 +96,8 @@ void FaultTest::StartKeyring()
 {
     sessionBus = PrivateBus::Start(dir.Path(), "session");
     ASSERT_TRUE(sessionBus);
-    const std::string passwordFile = dir.Path() + "/keyring-password";
-    WriteFile(passwordFile, "throw-away");
-    SpawnOptions options;
-    options.argv = {"gnome-keyring-daemon", "--foreground", "--components=secrets", "--unlock"};
-    options.env = LaunchOptions({}).environment;
-    options.stdinPath = passwordFile;
-    options.stdoutPath = dir.Path() + "/keyring.out";
-    options.stderrPath = dir.Path() + "/keyring.err";
-    keyring = ChildProcess::Start(options);
-    ASSERT_TRUE(keyring);
-    std::unique_ptr<BusClient> client = BusClient::Connect(sessionBus->Address());
-    ASSERT_TRUE(client);
-    ASSERT_TRUE(client->WaitForName("org.freedesktop.secrets", 10s))
-        << ReadFile(dir.Path() + "/keyring.err");
-    ASSERT_TRUE(DefaultCollectionReady(*client));
+    keyring = StartUnlockedKeyring(dir.Path(), LaunchOptions({}).environment, sessionBus->Address());
+    ASSERT_TRUE(keyring) << ReadFile(dir.Path() + "/keyring.err");
 }
 
 void FaultTest::KillKeyring()

@@ -62,26 +62,8 @@ protected:
     void StartKeyring() {
         bus = PrivateBus::Start(dir.Path(), "session");
         ASSERT_TRUE(bus);
-        WriteFile(dir.Path() + "/password", "throw-away");
-        SpawnOptions options;
-        options.argv = {"gnome-keyring-daemon", "--foreground", "--components=secrets", "--unlock"};
-        options.env = SessionEnvironment(bus->Address());
-        options.stdinPath = dir.Path() + "/password";
-        options.stderrPath = dir.Path() + "/keyring.err";
-        keyring = ChildProcess::Start(options);
-        ASSERT_TRUE(keyring);
-        std::unique_ptr<BusClient> client = BusClient::Connect(bus->Address());
-        ASSERT_TRUE(client);
-        ASSERT_TRUE(client->WaitForName("org.freedesktop.secrets", 10s)) << ReadFile(options.stderrPath);
-        // The default collection appears a moment after the name.
-        ASSERT_TRUE(IterateMainContextUntil([&] {
-            VariantPtr reply = client->Call("org.freedesktop.secrets", "/org/freedesktop/secrets",
-                                            "org.freedesktop.Secret.Service", "ReadAlias",
-                                            g_variant_new("(s)", "default"));
-            const gchar* path = "/";
-            if (reply) g_variant_get(reply.get(), "(&o)", &path);
-            return std::string(path) != "/";
-        }, 10s));
+        keyring = StartUnlockedKeyring(dir.Path(), SessionEnvironment(bus->Address()), bus->Address());
+        ASSERT_TRUE(keyring) << ReadFile(dir.Path() + "/keyring.err");
     }
 
     // Runs the probe on the given bus, by default the test's own or, without

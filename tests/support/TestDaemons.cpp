@@ -132,6 +132,38 @@ bool ChildProcess::IsRunning() {
     return pid > 0;
 }
 
+std::unique_ptr<ChildProcess> StartUnlockedKeyring(const std::string& directory,
+                                                   const std::map<std::string, std::string>& env,
+                                                   const std::string& busAddress) {
+    WriteFile(directory + "/keyring-password", "throw-away");
+    SpawnOptions options;
+    options.argv = {"gnome-keyring-daemon", "--foreground", "--components=secrets", "--unlock"};
+    options.env = env;
+    options.stdinPath = directory + "/keyring-password";
+    options.stderrPath = directory + "/keyring.err";
+    std::unique_ptr<ChildProcess> keyring = ChildProcess::Start(options);
+    std::unique_ptr<BusClient> client = BusClient::Connect(busAddress);
+    if (!keyring || !client || !client->WaitForName("org.freedesktop.secrets", std::chrono::seconds(10))) {
+        return nullptr;
+    }
+    // The default collection appears a moment after the name.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        VariantPtr reply = client->Call("org.freedesktop.secrets", "/org/freedesktop/secrets",
+                                        "org.freedesktop.Secret.Service", "ReadAlias",
+                                        g_variant_new("(s)", "default"));
+        const gchar* path = "/";
+        if (reply) {
+            g_variant_get(reply.get(), "(&o)", &path);
+        }
+        if (std::string(path) != "/") {
+            return keyring;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return nullptr;
+}
+
 std::unique_ptr<BusClient> BusClient::Connect(const std::string& address) {
     GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
         address.c_str(),

@@ -134,6 +134,14 @@ private:
     std::unique_ptr<ChildProcess> process;
 };
 
+// gnome-keyring's Secret Service on the session bus that `env` names (and
+// that `busAddress` reaches), unlocked with a throw-away password written to
+// `directory`; returned once its default collection exists, null otherwise
+// (the daemon's complaints are then in directory/keyring.err).
+std::unique_ptr<ChildProcess> StartUnlockedKeyring(const std::string& directory,
+                                                   const std::map<std::string, std::string>& env,
+                                                   const std::string& busAddress);
+
 // One lock as logind's ListInhibitors reports it: what, who, why, mode.
 using Inhibitor = std::tuple<std::string, std::string, std::string, std::string>;
 
