@@ -196,6 +196,27 @@ TEST_F(Upload, FramesThatAreNotWidthByHeightRgbAreRejected)
     EXPECT_TRUE(provider.Requests().empty());
 }
 
+TEST_F(Upload, ConcurrentUploadsWithAnExpiredTokenRefreshOnce)
+{
+    provider.AddFolder("Orvanta");
+    StoreAuthorization(Now() - 5, false);
+    FakeProvider::Answer slow;
+    slow.ownAnswer = true;
+    slow.delay = std::chrono::milliseconds(300);
+    provider.Script(Endpoint::Token, slow);
+    GoogleDriveUploader& drive = Client();
+
+    CompletionProbe first, second;
+    drive.UploadRgbFrame(RedBlueFrame(16, 16), 16, 16, "motion_1.jpg", first.Callback());
+    drive.UploadRgbFrame(RedBlueFrame(16, 16), 16, 16, "motion_2.jpg", second.Callback());
+    ASSERT_TRUE(first.Wait());
+    ASSERT_TRUE(second.Wait());
+    EXPECT_EQ(first.message(), "Frame uploaded to Google Drive") << provider.LastRefusal();
+    EXPECT_EQ(second.message(), "Frame uploaded to Google Drive");
+    EXPECT_EQ(provider.Count(Endpoint::Token), 1u);
+    EXPECT_EQ(provider.Files().size(), 2u);
+}
+
 TEST_F(Upload, DestroyingTheClientDuringAnUploadIsHarmless)
 {
     provider.AddFolder("Orvanta");
