@@ -151,7 +151,8 @@ int GoogleDriveUploader::BindFreePort(int& socketFd)
     return ntohs(address.sin_port);
 }
 
-void DriveSession::RunAuthorization(const CompletionCallback& onDone)
+void DriveSession::RunAuthorization(const DriveCredentials& client,
+                                    const CompletionCallback& onDone)
 {
     using U = GoogleDriveUploader;
     const std::string state = RandomToken(32);
@@ -173,7 +174,7 @@ void DriveSession::RunAuthorization(const CompletionCallback& onDone)
     // The loopback literal, not "localhost": the listener is IPv4 only and a
     // browser trying ::1 first would not reach it.
     const std::string redirectUri = "http://127.0.0.1:" + std::to_string(port) + "/oauth2callback";
-    const std::string authUrl = endpoints.authUrl + "?client_id=" + U::UrlEncode(clientId)
+    const std::string authUrl = endpoints.authUrl + "?client_id=" + U::UrlEncode(client.clientId)
         + "&redirect_uri=" + U::UrlEncode(redirectUri) + "&response_type=code&scope="
         + U::UrlEncode(endpoints.scope) + "&access_type=offline&prompt=consent&state=" + state
         + "&code_challenge=" + codeChallenge + "&code_challenge_method=S256";
@@ -186,7 +187,7 @@ void DriveSession::RunAuthorization(const CompletionCallback& onDone)
         onDone(false, "No authorization code received");
         return;
     }
-    if (ExchangeCodeForTokens(code, redirectUri, codeVerifier)) {
+    if (ExchangeCodeForTokens(code, redirectUri, codeVerifier, client)) {
         SaveTokens();
         onDone(true, "Connected to Google Drive");
     } else {

@@ -67,11 +67,19 @@ public:
     void SaveTokens();
     void Disconnect();
 
+    // The client that the held tokens belong to and that refreshes name.
+    DriveCredentials Credentials() const;
+    // The client an authorization names now: the client file's, or the
+    // built-in one when there is no file. False with a status text when the
+    // file cannot be used or there is no client at all.
+    bool ClientForAuthorization(DriveCredentials& client, std::string& problem) const;
+
     // Authorization (DriveAuthorization.cpp). RunAuthorization is the body of
     // the authorization thread.
-    void RunAuthorization(const CompletionCallback& onDone);
+    void RunAuthorization(const DriveCredentials& client, const CompletionCallback& onDone);
+    // On success the tokens and the client they belong to replace the held ones.
     bool ExchangeCodeForTokens(const std::string& code, const std::string& redirectUri,
-                               const std::string& codeVerifier);
+                               const std::string& codeVerifier, const DriveCredentials& client);
 
     // Refresh (GoogleDriveUploader.cpp).
     bool EnsureValidToken();
@@ -95,8 +103,8 @@ public:
     // Returns when no thread of the session runs, or after timings.shutdownGrace.
     void WaitForThreads();
 
-    const std::string clientId;
-    const std::string clientSecret;
+    const std::string clientFilePath;
+    const DriveCredentials builtInCredentials;
 
 private:
     int64_t Now() const;
@@ -120,7 +128,8 @@ private:
     std::string refreshToken;
     int64_t tokenExpiry = 0;
     std::string folderId;
-    // Guards the four members above; recursive because SaveTokens runs
+    DriveCredentials credentials;
+    // Guards the five members above; recursive because SaveTokens runs
     // inside sections that already hold it.
     mutable std::recursive_mutex tokenMutex;
     // Serialises refreshes; always taken before tokenMutex.

@@ -2,6 +2,7 @@
 
 #include "ConfigStoreLock.h"
 #include "DriveBuildConfig.h"
+#include "DriveClientFile.h"
 #include "DriveSession.h"
 #include "SecureStore.h"
 
@@ -165,7 +166,7 @@ bool GoogleDriveUploader::ExchangeCodeForTokens(const std::string& code,
                                                 const std::string& redirectUri,
                                                 const std::string& codeVerifier)
 {
-    return session->ExchangeCodeForTokens(code, redirectUri, codeVerifier);
+    return session->ExchangeCodeForTokens(code, redirectUri, codeVerifier, session->Credentials());
 }
 
 bool GoogleDriveUploader::UploadMultipart(const std::vector<uint8_t>& jpeg,
@@ -177,13 +178,24 @@ bool GoogleDriveUploader::UploadMultipart(const std::vector<uint8_t>& jpeg,
 
 void GoogleDriveUploader::Authenticate(CompletionCallback onDone)
 {
-    if (session->clientId.empty() || session->clientSecret.empty()) {
-        onDone(false, "Credentials not loaded");
+    DriveCredentials client;
+    std::string problem;
+    if (!session->ClientForAuthorization(client, problem)) {
+        onDone(false, problem);
         return;
     }
-    StartSessionThread(session, [onDone = std::move(onDone)](DriveSession& s) {
-        s.RunAuthorization(onDone);
+    StartSessionThread(session, [client, onDone = std::move(onDone)](DriveSession& s) {
+        s.RunAuthorization(client, onDone);
     });
+}
+
+std::string GoogleDriveUploader::ClientFilePath() const { return session->clientFilePath; }
+
+bool GoogleDriveUploader::HasCredentials() const
+{
+    return ReadClientFile(session->clientFilePath).kind != ClientFileResult::Kind::Missing
+        || (!session->builtInCredentials.clientId.empty()
+            && !session->builtInCredentials.clientSecret.empty());
 }
 
 void GoogleDriveUploader::UploadRgbFrame(const std::vector<uint8_t>& rgb, int width, int height,
@@ -199,8 +211,9 @@ void GoogleDriveUploader::UploadRgbFrame(const std::vector<uint8_t>& rgb, int wi
 // Session: construction, lifetime and shared plumbing.
 
 DriveSession::DriveSession(DriveClientOptions options)
-    : clientId(std::move(options.credentials.clientId)),
-      clientSecret(std::move(options.credentials.clientSecret)),
+    : clientFilePath(options.clientFilePath.empty() ? DefaultClientFilePath()
+                                                    : std::move(options.clientFilePath)),
+      builtInCredentials(std::move(options.credentials)),
       endpoints(std::move(options.endpoints)),
       timings(options.timings),
       secureStore(OrSystemStore(std::move(options.secureStore))),
@@ -208,6 +221,10 @@ DriveSession::DriveSession(DriveClientOptions options)
       clock(std::move(options.now)),
       pause(std::move(options.pause))
 {
+    // Tokens stored earlier belong to the client file's client when there is one.
+    const ClientFileResult file = ReadClientFile(clientFilePath);
+    credentials = file.kind == ClientFileResult::Kind::Loaded ? file.credentials : builtInCredentials;
+
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) == 0) {
         wakeRead = UniqueFd(fds[0]);
@@ -271,6 +288,34 @@ HttpResponse DriveSession::Request(const std::string& url, const std::string* po
                               timings.requestTimeout, &shuttingDown);
 }
 
+DriveCredentials DriveSession::Credentials() const
+{
+    std::lock_guard<std::recursive_mutex> lock(tokenMutex);
+    return credentials;
+}
+
+bool DriveSession::ClientForAuthorization(DriveCredentials& client, std::string& problem) const
+{
+    const ClientFileResult file = ReadClientFile(clientFilePath);
+    if (file.kind == ClientFileResult::Kind::Invalid) {
+        problem = file.problem;
+        return false;
+    }
+    if (file.kind == ClientFileResult::Kind::Loaded) {
+        client = file.credentials;
+        DriveLog("[Drive] Using the OAuth client from %s (client id %s)\n", clientFilePath.c_str(),
+                 client.clientId.c_str());
+        return true;
+    }
+    if (builtInCredentials.clientId.empty() || builtInCredentials.clientSecret.empty()) {
+        problem = "Credentials not loaded";
+        return false;
+    }
+    client = builtInCredentials;
+    DriveLog("[Drive] Using the built-in OAuth client (client id %s)\n", client.clientId.c_str());
+    return true;
+}
+
 std::string DriveSession::BearerLine() const
 {
     std::lock_guard<std::recursive_mutex> lock(tokenMutex);
@@ -317,7 +362,7 @@ bool DriveSession::LoadTokens()
         haveRefresh = !refreshToken.empty();
     }
     DriveLog("[Drive] Tokens loaded — refresh_token: %s, client_id: %s, access_token expires in %lld sec\n",
-             haveRefresh ? "present" : "MISSING", clientId.empty() ? "MISSING" : "present",
+             haveRefresh ? "present" : "MISSING", Credentials().clientId.empty() ? "MISSING" : "present",
              static_cast<long long>(expiry - Now()));
     return haveRefresh;
 }
@@ -366,16 +411,19 @@ void DriveSession::Disconnect()
 // Authorization-code exchange (the listener is in DriveAuthorization.cpp).
 
 bool DriveSession::ExchangeCodeForTokens(const std::string& code, const std::string& redirectUri,
-                                         const std::string& codeVerifier)
+                                         const std::string& codeVerifier,
+                                         const DriveCredentials& client)
 {
     using U = GoogleDriveUploader;
-    const std::string body = "code=" + U::UrlEncode(code) + "&client_id=" + U::UrlEncode(clientId)
-        + "&client_secret=" + U::UrlEncode(clientSecret) + "&redirect_uri="
+    const std::string body = "code=" + U::UrlEncode(code) + "&client_id="
+        + U::UrlEncode(client.clientId) + "&client_secret=" + U::UrlEncode(client.clientSecret)
+        + "&redirect_uri="
         + U::UrlEncode(redirectUri) + "&grant_type=authorization_code&code_verifier="
         + U::UrlEncode(codeVerifier);
     const std::string response = Request(endpoints.tokenUrl, &body, {kFormContentType}).body;
 
     std::lock_guard<std::recursive_mutex> lock(tokenMutex);
+    credentials = client;
     accessToken = U::ExtractJsonField(response, "access_token");
     refreshToken = U::ExtractJsonField(response, "refresh_token");
     tokenExpiry = Now() + LifetimeFrom(U::ExtractJsonField(response, "expires_in"));
@@ -444,8 +492,9 @@ bool DriveSession::RefreshWithRetries()
         return false;
 
     using U = GoogleDriveUploader;
+    const DriveCredentials client = Credentials();
     const std::string body = "refresh_token=" + U::UrlEncode(heldRefreshToken) + "&client_id="
-        + U::UrlEncode(clientId) + "&client_secret=" + U::UrlEncode(clientSecret)
+        + U::UrlEncode(client.clientId) + "&client_secret=" + U::UrlEncode(client.clientSecret)
         + "&grant_type=refresh_token";
 
     for (int attempt = 1; attempt <= kRefreshAttempts; ++attempt) {

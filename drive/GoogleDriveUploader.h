@@ -38,7 +38,8 @@ struct DriveEndpoints {
     static DriveEndpoints Default();
 };
 
-// The installed-application OAuth client that every token request names.
+// The installed-application OAuth client that every token request names: the
+// user's own client file when there is one, else the built-in client.
 struct DriveCredentials {
     std::string clientId;
     std::string clientSecret;
@@ -61,6 +62,7 @@ struct DriveTimings {
 struct DriveClientOptions {
     DriveEndpoints endpoints = DriveEndpoints::Default();
     DriveCredentials credentials = DriveCredentials::BuiltIn();
+    std::string clientFilePath;                // empty: $XDG_CONFIG_HOME/Orvanta/google-oauth-client.json
     std::shared_ptr<SecureStore> secureStore;  // null: the system's secure store
     BrowserLauncher launchBrowser;             // empty: xdg-open
     EpochClock now;                            // empty: time(nullptr)
@@ -111,8 +113,14 @@ public:
     // Forgets every token in memory and in both stores. No request is made.
     void Disconnect();
 
-    // Starts one authorization attempt in the browser; returns at once.
+    // Starts one authorization attempt in the browser; returns at once. The
+    // client file is read again first: a file that cannot be used fails the
+    // attempt at once and leaves the stored tokens as they are.
     void Authenticate(CompletionCallback onDone);
+    // Where the user's own client file is looked for.
+    std::string ClientFilePath() const;
+    // True when Authenticate has a client to name: a client file or built-in credentials.
+    bool HasCredentials() const;
     // Trades an authorization code (with its PKCE verifier) for tokens and
     // stores the refresh token. Blocks for one request.
     bool ExchangeCodeForTokens(const std::string& code, const std::string& redirectUri,

@@ -1,0 +1,25 @@
+#pragma once
+
+// The user's own OAuth client file (internal to drive/).
+
+#include "GoogleDriveUploader.h"
+
+#include <string>
+
+struct ClientFileResult {
+    enum class Kind {
+        Missing,  // no file at the path
+        Loaded,   // credentials holds the file's client
+        Invalid,  // problem says, for the status line, what is wrong with it
+    };
+    Kind kind = Kind::Missing;
+    DriveCredentials credentials;
+    std::string problem;
+};
+
+// $XDG_CONFIG_HOME/Orvanta/google-oauth-client.json, ~/.config/Orvanta/... by default.
+std::string DefaultClientFilePath();
+
+// Reads the "installed" object's "client_id" and "client_secret" from the JSON
+// that Google's console downloads for a "Desktop app" client.
+ClientFileResult ReadClientFile(const std::string& path);
