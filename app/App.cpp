@@ -1,0 +1,32 @@
+#include "App.h"
+
+#include "AppConfig.h"
+#include "AppIcon.h"
+
+#include <wx/image.h>
+
+#include <cstdio>
+
+MyApp::MyApp(MainFrameServices services) : services(std::move(services)) {}
+
+bool MyApp::OnInit()
+{
+    // Diagnostic lines must reach a pipe or a file as they are written.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    SetVendorName("Tesselwick");
+    SetAppName("Orvanta");
+    OpenConfigStore();
+    wxInitAllImageHandlers();
+    ApplyMacAppIcon();
+
+    auto* frame = new MainFrame("Orvanta", std::move(services));
+    frame->Show(true);
+    return true;
+}
+
+int MyApp::OnExit()
+{
+    CloseConfigStore();
+    return wxApp::OnExit();
+}
