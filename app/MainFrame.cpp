@@ -151,12 +151,19 @@ void MainFrame::StartStream()
 
     // The decoder thread is joined before the window goes, so the callbacks
     // may hold the bare window pointer.
-    decoder.Start(
-        ToLocaleBytes(rtspUrl),
-        [this](std::vector<uint8_t> frame, int width, int height) {
-            HandleDecodedFrame(std::move(frame), width, height);
-        },
-        [this](const std::string& message) { PostStatus(wxString::FromUTF8(message)); });
+    try {
+        decoder.Start(
+            ToLocaleBytes(rtspUrl),
+            [this](std::vector<uint8_t> frame, int width, int height) {
+                HandleDecodedFrame(std::move(frame), width, height);
+            },
+            [this](const std::string& message) { PostStatus(wxString::FromUTF8(message)); });
+    } catch (const std::system_error&) {
+        // No thread or address space left: nothing streams, so nothing may
+        // keep the computer awake; a later settings change or wake tries again.
+        gSleepAssertion.reset();
+        PostStatus("Could not start the stream: no thread could be created");
+    }
 }
 
 void MainFrame::StopStream()
@@ -176,7 +183,8 @@ void MainFrame::PostStatus(const wxString& text)
 void MainFrame::ShowStatus(const wxString& text)
 {
     if (statusText != nullptr) {
-        statusText->SetLabel(text);
+        // Literal text: SetLabel would take "&" (common in camera URLs) as a mnemonic.
+        statusText->SetLabelText(text);
         statusText->Wrap(1000);
     }
     std::printf("[Status] %s\n", ToLocaleBytes(text).c_str());
@@ -249,6 +257,9 @@ void MainFrame::OnSettings(wxCommandEvent&)
     }
     dialog.SetSizerAndFit(sizer);
     dialog.Centre(wxBOTH);
+    // Typing replaces the URL and Return applies it.
+    urlField->SetFocus();
+    urlField->SelectAll();
     if (dialog.ShowModal() != wxID_OK) {
         return;
     }
@@ -371,7 +382,11 @@ void MainFrame::OnDriveConnect(wxCommandEvent&)
         target->Post([this, success, text]() {
             PostStatus(text);
             if (!success) {
-                wxMessageBox(text, "Drive Error", wxOK | wxICON_ERROR, this);
+                // Started from the desktop's menu, nobody reads standard output.
+                const wxString hint = driveUploader.HasCredentials() ? wxString() :
+                    "\n\nSave the OAuth client file of a Google \"Desktop app\" client as\n"
+                        + wxString::FromUTF8(driveUploader.ClientFilePath());
+                wxMessageBox(text + hint, "Drive Error", wxOK | wxICON_ERROR, this);
             }
         });
     };
