@@ -1,56 +1,27 @@
 #!/usr/bin/python3
 """Stand-in for the OAuth provider, Google Drive and the analytics collector.
 
-Listens on 127.0.0.1 on a port the kernel picks, prints one line
-"READY http://127.0.0.1:PORT" and serves until SIGTERM or end of standard input.
-Client: id "test-client-id", secret "test-client-secret".
-
-Service paths (endpoint names in brackets, used by the control paths):
-  GET  /authorize               [authorize] consent page: checks client_id, a redirect_uri
-                                of the form http://127.0.0.1:PORT/oauth2callback,
-                                response_type=code, code_challenge_method=S256 and state;
-                                answers 302 to redirect_uri with code and state (or
-                                error=access_denied); the body repeats the Location URL.
-  POST /token                   [token] authorization_code grant (code, exact redirect_uri,
-                                code_verifier against the S256 challenge) and
-                                refresh_token grant; client credentials checked.
-  GET  /drive/v3/files          [search] folder search by name='...' in q.
-  POST /drive/v3/files          [create] folder creation (JSON body).
-  POST /upload/drive/v3/files   [upload] uploadType=multipart, parsed strictly, JPEG decoded.
-  POST /mp/collect              [collect] analytics events (JSON body); answers 204.
-Drive paths need "Authorization: Bearer T" with a token this provider issued.
-
-Control paths:
-  POST /control/browse?url=U    plays the browser on a thread of its own: GETs U and follows
-                                one redirect; the reply is recorded under "browser".
-  POST /control/consent?grant=0|1[&state=S]  refuse or grant; S replaces the client's state.
-  POST /control/script?endpoint=E&action=A[&times=N][&status=S][&body=B]
-                                the next N (default 1) requests of E: A is hang (no answer
-                                until the client gives up), close (connection closed without
-                                answer), status (S with body B) or invalid_grant.
-  POST /control/refresh-token?value=V, /control/access-token?value=V  tokens to accept.
-  GET  /control/report[?endpoint=E]  requests received (method, path, query, form, json,
-                                headers) and the browser's replies, as JSON.
-  GET  /control/count?endpoint=E     number of requests of E, plain decimal.
-  GET  /control/files           uploaded files: name, parents, width, height, samples (RGB at
-                                the centres of the four quadrants: TL, TR, BL, BR).
-  POST /control/reset           forgets everything but the listening socket.
-  report and files take index=I (default -1: the last) and field=a.b.0 to answer one value
-  as plain text instead.
+Prints "READY http://127.0.0.1:PORT" (a port the kernel picked) and serves until SIGTERM or
+end of standard input. Client: "test-client-id" / "test-client-secret". Endpoints [names]:
+  GET /authorize [authorize]: checks client_id, redirect_uri http://127.0.0.1:PORT/oauth2callback,
+    response_type=code, S256 challenge, state; 302 to redirect_uri with code and state, or
+    error=access_denied (body: the Location URL).  POST /token [token]: authorization_code (code,
+    exact redirect_uri, S256 code_verifier) and refresh_token grants; client credentials checked.
+  GET|POST /drive/v3/files [search|create]; POST /upload/drive/v3/files [upload] (multipart,
+    parsed strictly, JPEG decoded); both need a bearer token issued or registered here.
+  POST /mp/collect [collect]: JSON event body, answers 204.  Control paths (/control/...):
+  POST browse?url=U: plays the browser on a thread (GET U, follow one redirect, record the reply).
+  POST consent?grant=0|1[&state=S]: refuse or grant; S replaces the client's state.
+  POST script?endpoint=E&action=hang|close|status|invalid_grant[&times=N][&status=S][&body=B]:
+    the next N requests of E hang, are closed unanswered, get S with B, or get invalid_grant.
+  POST refresh-token?value=V, access-token?value=V: tokens to accept.  POST reset.
+  GET count?endpoint=E: plain number.  GET report[?endpoint=E]: requests received (method, path,
+    query, form, json, headers) and browser replies.  GET files: uploads with name, parents,
+    width, height, samples (RGB at the quadrant centres TL, TR, BL, BR).
+  report and files take index=I (default -1) and field=a.b.0 to answer one value as text.
 """
-import base64
-import email
-import email.policy
-import hashlib
-import http.client
-import io
-import itertools
-import json
-import re
-import signal
-import sys
-import threading
-import urllib.parse
+import base64, email, email.policy, hashlib, http.client, io, itertools, json, re, signal, sys
+import threading, urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 CLIENT_ID = "test-client-id"
@@ -85,29 +56,19 @@ def pick(value, query):
 def fetch(url):
     parts = urllib.parse.urlsplit(url)
     conn = http.client.HTTPConnection(parts.hostname, parts.port, timeout=10)
-    try:
-        conn.request("GET", parts.path + ("?" + parts.query if parts.query else ""))
-        reply = conn.getresponse()
-        return reply.status, reply.getheader("Location"), reply.read().decode("utf-8", "replace")
-    finally:
-        conn.close()
+    conn.request("GET", parts.path + ("?" + parts.query if parts.query else ""))
+    r = conn.getresponse()
+    return r.status, r.getheader("Location"), r.read().decode("utf-8", "replace")
 
 
 def browse(url):
     try:
         status, location, body = fetch(url)
-        if status == 302:
-            status, _, body = fetch(location)
-        outcome = {"status": status, "body": body}
+        status, _, body = fetch(location) if status == 302 else (status, None, body)
     except OSError as error:
-        outcome = {"status": 0, "body": str(error)}
+        status, body = 0, str(error)
     with lock:
-        state["browser"].append(outcome)
-
-
-def challenge_of(verifier):
-    digest = hashlib.sha256(verifier.encode()).digest()
-    return base64.urlsafe_b64encode(digest).rstrip(b"=").decode()
+        state["browser"].append({"status": status, "body": body})
 
 
 def issue_tokens(with_refresh):
@@ -122,14 +83,11 @@ def issue_tokens(with_refresh):
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
-    def log_message(self, *args):
-        pass
+    log_message = lambda self, *args: None  # noqa: E731 (quiet)
 
     def reply(self, status, body=b"", ctype="application/json", headers=()):
-        if isinstance(body, (dict, list)):
-            body = json.dumps(body)
-        if isinstance(body, str):
-            body = body.encode()
+        body = json.dumps(body) if isinstance(body, (dict, list)) else body
+        body = body.encode() if isinstance(body, str) else body
         self.send_response(status)
         for name, value in headers:
             self.send_header(name, value)
@@ -139,12 +97,7 @@ class Handler(BaseHTTPRequestHandler):
         self.wfile.write(body)
 
     def do_GET(self):
-        self.handle_any(b"")
-
-    def do_POST(self):
-        self.handle_any(self.rfile.read(int(self.headers.get("Content-Length", "0"))))
-
-    def handle_any(self, body):
+        body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
         url = urllib.parse.urlsplit(self.path)
         query = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
         route = {("GET", "/authorize"): "authorize", ("POST", "/token"): "token",
@@ -161,30 +114,33 @@ class Handler(BaseHTTPRequestHandler):
         ctype = self.headers.get("Content-Type", "")
         if ctype.startswith("application/x-www-form-urlencoded"):
             record["form"] = dict(urllib.parse.parse_qsl(body.decode(), keep_blank_values=True))
-        if ctype.startswith("application/json"):
-            try:
-                record["json"] = json.loads(body, strict=False)
-            except ValueError:
-                record["json"] = None
+        try:
+            record["json"] = json.loads(body, strict=False) if ctype.startswith("application/json") else None
+        except ValueError:
+            record["json"] = None
         with lock:
             state["requests"].append(record)
             script = state["scripts"].get(endpoint)
             action = script.pop(0) if script else None
         if action:
             return self.scripted(action)
+        bearer = record["headers"]["Authorization"]
         with lock:
+            if endpoint in ("search", "create", "upload") and bearer[7:] not in state["access"]:
+                return self.reply(401, {"error": {"code": 401, "status": "UNAUTHENTICATED"}})
             status, answer, headers = getattr(self, "serve_" + endpoint)(record, query, body)
         self.reply(status, answer, headers=headers)
 
+    do_POST = do_GET
+
     def scripted(self, action):
-        if action["action"] == "hang":
-            stopping.wait(120)
         if action["action"] in ("hang", "close"):
+            stopping.wait(120 if action["action"] == "hang" else 0)
             self.close_connection = True
-            return None
-        if action["action"] == "invalid_grant":
-            return self.reply(400, {"error": "invalid_grant"})
-        return self.reply(int(action.get("status", "500")), action.get("body", ""))
+        elif action["action"] == "invalid_grant":
+            self.reply(400, {"error": "invalid_grant"})
+        else:
+            self.reply(int(action.get("status", "500")), action.get("body", ""))
 
     def control(self, name, query):
         if name == "browse":
@@ -199,17 +155,12 @@ class Handler(BaseHTTPRequestHandler):
             state[name.split("-")[0]].add(query["value"])
         elif name == "reset":
             reset()
-        elif name == "count":
-            count = sum(r["endpoint"] == query["endpoint"] for r in state["requests"])
-            return self.reply(200, str(count), "text/plain")
-        elif name == "report":
-            requests = [r for r in state["requests"]
-                        if query.get("endpoint") in (None, r["endpoint"])]
-            value = requests if "endpoint" in query else {"requests": requests,
-                                                          "browser": state["browser"]}
-            return self.reply(200, pick(value, query), "text/plain")
-        elif name == "files":
-            return self.reply(200, pick(state["files"], query), "text/plain")
+        elif name in ("count", "report", "files"):
+            requests = [r for r in state["requests"] if query.get("endpoint") in (None, r["endpoint"])]
+            text = {"count": str(len(requests)), "files": pick(state["files"], query),
+                    "report": pick(requests if "endpoint" in query else
+                                   {"requests": requests, "browser": state["browser"]}, query)}
+            return self.reply(200, text[name], "text/plain")
         else:
             return self.reply(404, "unknown control path", "text/plain")
         return self.reply(204)
@@ -238,7 +189,8 @@ class Handler(BaseHTTPRequestHandler):
         if form.get("grant_type") == "authorization_code":
             redirect, challenge = state["codes"].pop(form.get("code"), (None, None))
             if (redirect is None or form.get("redirect_uri") != redirect
-                    or challenge_of(form.get("code_verifier", "")) != challenge):
+                    or challenge != base64.urlsafe_b64encode(hashlib.sha256(
+                        form.get("code_verifier", "").encode()).digest()).rstrip(b"=").decode()):
                 return 400, {"error": "invalid_grant"}, ()
             return 200, issue_tokens(True), ()
         if form.get("grant_type") == "refresh_token":
@@ -247,13 +199,7 @@ class Handler(BaseHTTPRequestHandler):
             return 200, issue_tokens(False), ()
         return 400, {"error": "unsupported_grant_type"}, ()
 
-    def authorized(self, record):
-        bearer = record["headers"]["Authorization"]
-        return bearer.startswith("Bearer ") and bearer[len("Bearer "):] in state["access"]
-
     def serve_search(self, record, query, body):
-        if not self.authorized(record):
-            return 401, {"error": {"code": 401}}, ()
         wanted = re.search(r"name='([^']*)'", query.get("q", ""))
         files = [f for f in state["folders"] if wanted and f["name"] == wanted.group(1)
                  and "mimeType='%s'" % FOLDER_MIME in query["q"] and "trashed=false" in query["q"]]
@@ -261,31 +207,27 @@ class Handler(BaseHTTPRequestHandler):
 
     def serve_create(self, record, query, body):
         meta = record.get("json")
-        if not self.authorized(record) or not isinstance(meta, dict) or "name" not in meta:
+        if not isinstance(meta, dict) or "name" not in meta:
             return 400, {"error": {"code": 400}}, ()
         folder = {"id": "folder-%d" % next(serial), "name": meta["name"]}
-        if meta.get("mimeType") == FOLDER_MIME:
-            state["folders"].append(folder)
+        state["folders"] += [folder] if meta.get("mimeType") == FOLDER_MIME else []
         return 200, folder, ()
 
     def serve_upload(self, record, query, body):
         from PIL import Image  # only here: the other endpoints start faster without it
-        if not self.authorized(record) or query.get("uploadType") != "multipart":
-            return 401, {"error": {"code": 401}}, ()
         head = b"Content-Type: " + self.headers.get("Content-Type", "").encode() + b"\r\n\r\n"
         message = email.message_from_bytes(head + body, policy=email.policy.HTTP)
         parts = list(message.iter_parts()) if message.is_multipart() else []
         if (message.get_content_type() != "multipart/related" or len(parts) != 2
+                or query.get("uploadType") != "multipart"
                 or message.defects or any(p.defects for p in parts)
                 or parts[0].get_content_type() != "application/json"
                 or parts[1].get_content_type() != "image/jpeg"):
             return 400, {"error": {"message": "malformed multipart body"}}, ()
         try:
             meta = json.loads(parts[0].get_payload(decode=True))
-            image = Image.open(io.BytesIO(parts[1].get_payload(decode=True)))
-            if image.format != "JPEG":
-                raise ValueError("not a JPEG")
-            image = image.convert("RGB")
+            jpeg = io.BytesIO(parts[1].get_payload(decode=True))
+            image = Image.open(jpeg, formats=["JPEG"]).convert("RGB")
         except (ValueError, OSError) as error:
             return 400, {"error": {"message": str(error)}}, ()
         w, h = image.size
@@ -311,8 +253,7 @@ def main():
     signal.signal(signal.SIGTERM, lambda *args: stopping.set())
     threading.Thread(target=lambda: (sys.stdin.read(), stopping.set()), daemon=True).start()
     print("READY http://127.0.0.1:%d" % server.server_address[1], flush=True)
-    while not stopping.wait(1):
-        pass
+    stopping.wait()
     server.shutdown()
 
 
