@@ -1,0 +1,522 @@
+#!/usr/bin/python3
+"""Benchmarks of the whole program, run by hand (never by the test command).
+
+  orvanta_bench.py compare [options]   cost of watching one camera, side by side
+  orvanta_bench.py soak [options]      a long run: memory, threads, descriptors
+
+Both start their own X server (Xvfb) with a small window manager (openbox),
+the test camera (scripts/test_camera.py) and, unless --no-drive, the tests'
+fake provider (tests/fakes/provider.py) that the program connects Drive to.
+The program runs as a process of its own (orvanta_test_app, between the tests'
+private buses); every figure is read from outside through /proc.
+"""
+
+import argparse
+import contextlib
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PYTHON = "/usr/bin/python3"
+TICK = os.sysconf("SC_CLK_TCK")
+MIB = 1024.0
+
+
+class BenchError(Exception):
+    pass
+
+
+def wait_for(what, deadline_s, check, step=0.1):
+    """Polls check() until it returns something true; one deadline for all."""
+    deadline = time.monotonic() + deadline_s
+    while True:
+        value = check()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise BenchError(f"timed out after {deadline_s:.0f} s waiting for {what}")
+        time.sleep(step)
+
+
+# ---- /proc ---------------------------------------------------------------
+
+def cpu_seconds(pid):
+    """utime + stime of every thread of the process."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def status_kib(pid, key):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    return -1
+
+
+def entries(pid, folder):
+    return len(os.listdir(f"/proc/{pid}/{folder}"))
+
+
+def libraries(pid):
+    """Shared libraries mapped by the process (distinct files)."""
+    found = set()
+    with open(f"/proc/{pid}/maps") as maps:
+        for line in maps:
+            parts = line.split(None, 5)
+            if len(parts) == 6 and re.search(r"\.so(\.[0-9]+)*$", parts[5].strip()):
+                found.add(parts[5].strip())
+    return len(found)
+
+
+def parent_of(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return int(stat.read().rsplit(")", 1)[1].split()[1])
+    except (OSError, IndexError, ValueError):
+        return -1
+
+
+def descendant_running(root, executable):
+    """The process below root that runs executable (the program under the buses)."""
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            if os.path.realpath(f"/proc/{name}/exe") != executable:
+                continue
+        except OSError:
+            continue
+        pid = int(name)
+        up = pid
+        while up > 1:
+            up = parent_of(up)
+            if up == root:
+                return pid
+    return None
+
+
+# ---- processes -----------------------------------------------------------
+
+class Processes:
+    """Child processes, each in its own process group, stopped in reverse order."""
+
+    def __init__(self, workdir):
+        self.workdir = workdir
+        self.started = []
+
+    def start(self, name, argv, stdin=subprocess.DEVNULL, stdout=None, env=None):
+        out = stdout if stdout is not None else open(os.path.join(self.workdir, name + ".out"), "w")
+        err = open(os.path.join(self.workdir, name + ".err"), "w")
+        proc = subprocess.Popen(argv, stdin=stdin, stdout=out, stderr=err, env=env,
+                                start_new_session=True)
+        self.started.append((name, proc))
+        return proc
+
+    def start_ready(self, name, argv, prefix, timeout=20, env=None):
+        """Starts a helper that prints one "PREFIX value" line once it serves."""
+        proc = self.start(name, argv, stdout=subprocess.PIPE, env=env)
+        ready, _, _ = select.select([proc.stdout], [], [], timeout)
+        line = proc.stdout.readline().decode().strip() if ready else ""
+        if not line.startswith(prefix + " "):
+            raise BenchError(f"{name} did not come up (see {self.workdir}/{name}.err)")
+        return proc, line.split(" ", 1)[1]
+
+    def stop(self, proc, grace=10):
+        if proc.poll() is None:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(proc.pid, signal.SIGTERM)
+            try:
+                proc.wait(grace)
+            except subprocess.TimeoutExpired:
+                os.killpg(proc.pid, signal.SIGKILL)
+                proc.wait()
+        self.started = [(n, p) for n, p in self.started if p is not proc]
+
+    def stop_all(self):
+        for _, proc in reversed(list(self.started)):
+            self.stop(proc)
+
+
+def start_display(procs):
+    """Xvfb on a free display, with openbox so that windows can be minimised."""
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1920x1080x24",
+                             "-nolisten", "tcp"], pass_fds=(write_end,), start_new_session=True,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    procs.started.append(("xvfb", xvfb))
+    os.close(write_end)
+    ready, _, _ = select.select([read_end], [], [], 20)
+    number = os.read(read_end, 16).decode().strip() if ready else ""
+    os.close(read_end)
+    if not number:
+        raise BenchError("Xvfb did not start")
+    os.environ["DISPLAY"] = ":" + number
+    procs.start("openbox", ["openbox", "--sm-disable"])
+    wait_for("the window manager", 20, lambda: subprocess.run(
+        ["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], capture_output=True,
+        text=True).stdout.count("window id"))
+
+
+def xdotool(*args):
+    return subprocess.run(["xdotool", *args], capture_output=True, text=True).stdout.split()
+
+
+def window_of(pid, what):
+    found = wait_for(f"the window of {what}", 30,
+                     lambda: xdotool("search", "--onlyvisible", "--pid", str(pid)))
+    return found[-1]
+
+
+def minimise(window):
+    subprocess.run(["xdotool", "windowminimize", "--sync", window], check=True, timeout=20)
+    state = subprocess.run(["xprop", "-id", window, "WM_STATE"], capture_output=True, text=True)
+    if "Iconic" not in state.stdout:
+        raise BenchError("the window did not become iconic")
+
+
+# ---- the program and its peers -------------------------------------------
+
+class Provider:
+    def __init__(self, procs):
+        _, self.url = procs.start_ready("provider", [PYTHON, os.path.join(ROOT, "tests/fakes/provider.py")],
+                                        "READY")
+
+    def uploads(self):
+        with urllib.request.urlopen(self.url + "/control/count?endpoint=upload", timeout=10) as answer:
+            return int(answer.read().decode().strip() or 0)
+
+
+class Program:
+    """The real program as orvanta_test_app, streaming camera_url, Drive
+    connected to the provider when there is one."""
+
+    def __init__(self, procs, app, camera_url, provider, name="program"):
+        self.procs, self.name, self.provider = procs, name, provider
+        home = tempfile.mkdtemp(prefix=name + "-", dir=procs.workdir)
+        with open(os.path.join(home, "Orvanta.conf"), "w") as conf:
+            conf.write(f"[Stream]\nRtspUrl={camera_url}\n")
+        env = dict(os.environ, XDG_CONFIG_HOME=home, HOME=home, LC_ALL="C.UTF-8")
+        argv = [app] + ([f"--provider={provider.url}"] if provider else [])
+        self.output = os.path.join(procs.workdir, name + ".out")
+        self.proc = procs.start(name, [PYTHON, os.path.join(ROOT, "tests/fakes/buses.py"), "--logind",
+                                       "--gnome-sm", "--keyring", "--", *argv],
+                                stdin=subprocess.PIPE, env=env)
+        self.pid = wait_for("the program's process", 30,
+                            lambda: descendant_running(self.proc.pid, os.path.realpath(app)))
+
+    def said(self, text):
+        with open(self.output, errors="replace") as out:
+            return text in out.read()
+
+    def command(self, line):
+        self.proc.stdin.write((line + "\n").encode())
+        self.proc.stdin.flush()
+
+    def ready(self):
+        """Streaming, and with a provider, uploading."""
+        wait_for("frames in the program", 60, lambda: self.said("[Status] Receiving frames"))
+        if self.provider:
+            before = self.provider.uploads()
+            self.command("connect")
+            wait_for("Drive access", 60, lambda: self.said("Connected to Google Drive"))
+            wait_for("an upload", 60, lambda: self.provider.uploads() > before)
+
+    def exit(self, timeout=40):
+        """Exit through the menu; returns the program's exit code."""
+        self.command("exit")
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.procs.stop(self.proc)
+            return None
+
+
+def viewer_size(window, width, height):
+    """The preview's size: the window's width less its borders, at the picture's aspect."""
+    geometry = subprocess.run(["xdotool", "getwindowgeometry", window], capture_output=True,
+                              text=True).stdout
+    window_width = int(re.search(r"Geometry: (\d+)x", geometry).group(1))
+    preview_width = window_width - 32
+    return preview_width, round(preview_width * height / width / 2) * 2
+
+
+def motion_config(path, url, width, height, fps):
+    # Detection at 10 per second on every picture the camera sends, Debian's
+    # stock detection settings, every output off.
+    folder = os.path.dirname(path)
+    with open(path, "w") as conf:
+        conf.write(f"""daemon off
+setup_mode off
+log_file {folder}/motion.log
+log_level 6
+target_dir {folder}
+netcam_url {url}
+netcam_params rtsp_transport=tcp, capture_rate={fps}
+width {width}
+height {height}
+framerate 10
+text_left CAMERA1
+text_right %Y-%m-%d\\n%T-%q
+threshold 1500
+despeckle_filter EedDl
+minimum_motion_frames 1
+event_gap 60
+pre_capture 3
+post_capture 0
+picture_output off
+movie_output off
+snapshot_interval 0
+timelapse_interval 0
+webcontrol_port 0
+stream_port 0
+""")
+
+
+def progress_frames(path):
+    """The last frame count ffmpeg wrote to its -progress file."""
+    with contextlib.suppress(OSError):
+        with open(path) as progress:
+            counts = re.findall(r"^frame=(\d+)", progress.read(), re.M)
+            if counts:
+                return int(counts[-1])
+    return 0
+
+
+def ffmpeg(url, progress, threads=None, copy=False):
+    argv = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error"]
+    argv += ["-threads", str(threads)] if threads else []
+    argv += ["-rtsp_transport", "tcp", "-i", url, "-map", "0:v"]
+    argv += ["-c", "copy"] if copy else []
+    return argv + ["-f", "null", "-progress", progress, "-"]
+
+
+class Reader:
+    """One reader of the camera and the process whose cost is measured."""
+
+    def __init__(self, name, pid, stop, program=None):
+        self.name, self.pid, self.stop, self.program = name, pid, stop, program
+        self.rss = []
+
+    def mark(self):
+        self.cpu0 = cpu_seconds(self.pid)
+
+    def sample(self):
+        self.rss.append(status_kib(self.pid, "VmRSS"))
+
+    def finish(self, stream_seconds):
+        cpu = cpu_seconds(self.pid) - self.cpu0
+        return {"name": self.name, "cpu": cpu / stream_seconds,
+                "rss": sum(self.rss) / len(self.rss) / MIB, "hwm": status_kib(self.pid, "VmHWM") / MIB,
+                "libs": libraries(self.pid), "threads": entries(self.pid, "task")}
+
+
+def start_reader(kind, procs, args, size, camera_url, provider):
+    width, height, fps = size
+    work = procs.workdir
+    if kind in ("visible", "minimised"):
+        program = Program(procs, args.app, camera_url, provider, name=f"{kind}-{height}p")
+        program.ready()
+        window = window_of(program.pid, kind)
+        args.viewer = args.viewer or viewer_size(window, width, height)
+        if kind == "minimised":
+            minimise(window)
+        return Reader(kind, program.pid, lambda: program.exit(), program)
+    if kind == "ffplay":
+        w, h = args.viewer or (1068, round(1068 * height / width / 2) * 2)
+        proc = procs.start(f"ffplay-{height}p", ["ffplay", "-hide_banner", "-loglevel", "error",
+                                                 "-rtsp_transport", "tcp", "-an", "-x", str(w), "-y",
+                                                 str(h), "-window_title", "viewer", camera_url])
+        window_of(proc.pid, "ffplay")
+    elif kind == "motion":
+        conf = os.path.join(work, "motion.conf")
+        motion_config(conf, camera_url, width, height, fps)
+        proc = procs.start(f"motion-{height}p", ["motion", "-n", "-c", conf])
+        wait_for("Motion's connection", 60, lambda: os.path.exists(f"{work}/motion.log") and re.search(
+            r"netcam_rtsp_connect.*[Cc]onnected", open(f"{work}/motion.log", errors="replace").read()))
+        os.rename(f"{work}/motion.log", f"{work}/motion-{height}p.log")
+    else:
+        progress = os.path.join(work, f"floor-{height}p.progress")
+        proc = procs.start(f"floor-{height}p", ffmpeg(camera_url, progress, threads=1))
+        wait_for("decoded pictures", 60, lambda: progress_frames(progress) > 0)
+    return Reader(kind, proc.pid, lambda: procs.stop(proc))
+
+
+# ---- compare -------------------------------------------------------------
+
+KINDS = ("visible", "minimised", "ffplay", "motion", "floor")
+RATIOS = (("visible", "ffplay"), ("visible", "motion"), ("visible", "floor"),
+          ("minimised", "motion"), ("minimised", "floor"), ("minimised", "visible"),
+          ("motion", "floor"), ("ffplay", "floor"))
+
+
+def measure(readers, args, counter, fps):
+    """One window over all readers: CPU per second of stream the camera delivered."""
+    time.sleep(args.warmup)
+    frames0 = progress_frames(counter)
+    start = time.monotonic()
+    for reader in readers:
+        reader.mark()
+    while time.monotonic() - start < args.seconds:
+        for reader in readers:
+            reader.sample()
+        time.sleep(1)
+    wall = time.monotonic() - start
+    delivered = (progress_frames(counter) - frames0) / wall
+    results = [reader.finish(wall * delivered / fps) for reader in readers]
+    for result in results:
+        result["fps"] = delivered
+    return results
+
+
+def compare_size(procs, args, size, provider):
+    width, height, fps = size
+    _, url = procs.start_ready(f"camera-{height}p", [PYTHON, os.path.join(ROOT, "scripts/test_camera.py"),
+                                                     "--width", str(width), "--height", str(height),
+                                                     "--fps", str(fps), "--scene", "moving"], "READY")
+    # Counts the pictures the camera actually sends, nearly for free (no decoding).
+    counter = os.path.join(procs.workdir, f"counter-{height}p.progress")
+    procs.start(f"counter-{height}p", ffmpeg(url, counter, copy=True))
+    wait_for("the camera's pictures", 30, lambda: progress_frames(counter) > 0)
+    results = []
+    groups = [args.readers] if args.together else [[kind] for kind in args.readers]
+    for group in groups:
+        readers = [start_reader(kind, procs, args, size, url, provider) for kind in group]
+        print(f"  {width}x{height}@{fps}: measuring {', '.join(group)}", file=sys.stderr, flush=True)
+        results += measure(readers, args, counter, fps)
+        for reader in readers:
+            code = reader.stop()
+            if reader.program and code != 0:
+                raise BenchError(f"{reader.name} exited with {code} after Exit")
+    return results
+
+
+def print_comparison(label, results):
+    print(f"\n{label}  (fps: pictures per second the camera delivered in that reader's window)")
+    print(f"{'reader':<10} {'CPU-s/s':>8} {'fps':>6} {'RSS MiB':>8} {'peak MiB':>9} {'libs':>5} {'threads':>7}")
+    for r in results:
+        print(f"{r['name']:<10} {r['cpu']:8.3f} {r['fps']:6.1f} {r['rss']:8.1f} {r['hwm']:9.1f} "
+              f"{r['libs']:5d} {r['threads']:7d}")
+    by_name = {r["name"]: r for r in results}
+    ratios = [f"{a}/{b} {by_name[a]['cpu'] / by_name[b]['cpu']:.2f}" for a, b in RATIOS
+              if a in by_name and b in by_name and by_name[b]["cpu"] > 0]
+    print("CPU ratios: " + ", ".join(ratios))
+    if "visible" in by_name and "motion" in by_name:
+        print(f"peak memory visible/motion: {by_name['visible']['hwm'] / by_name['motion']['hwm']:.2f}")
+
+
+def run_compare(args, procs):
+    provider = None if args.no_drive else Provider(procs)
+    sizes = [tuple(int(v) for v in re.split("[x@]", size)) for size in args.sizes]
+    for size in sizes:
+        results = compare_size(procs, args, size, provider)
+        print_comparison(f"{size[0]}x{size[1]} at {size[2]} fps", results)
+        sys.stdout.flush()
+        for name, proc in list(procs.started):
+            if name.endswith(f"-{size[1]}p"):
+                procs.stop(proc)
+    return 0
+
+
+# ---- soak ----------------------------------------------------------------
+
+def slope_mib_per_hour(samples):
+    n = len(samples)
+    if n < 3:
+        return 0.0
+    mean_t = sum(s[0] for s in samples) / n
+    mean_m = sum(s[2] for s in samples) / n
+    variance = sum((s[0] - mean_t) ** 2 for s in samples)
+    covariance = sum((s[0] - mean_t) * (s[2] - mean_m) for s in samples)
+    return covariance / variance * 3600 if variance else 0.0
+
+
+def run_soak(args, procs):
+    width, height, fps = (int(v) for v in re.split("[x@]", args.size))
+    provider = None if args.no_drive else Provider(procs)
+    _, url = procs.start_ready("camera", [PYTHON, os.path.join(ROOT, "scripts/test_camera.py"), "--width",
+                                          str(width), "--height", str(height), "--fps", str(fps)], "READY")
+    program = Program(procs, args.app, url, provider)
+    program.ready()
+    pid = program.pid
+    print(f"{'t s':>6} {'CPU-s/s':>8} {'RSS MiB':>8} {'peak MiB':>9} {'threads':>7} {'fds':>4} {'uploads':>7}")
+    samples = []
+    start = last_t = time.monotonic()
+    last_cpu = cpu_seconds(pid)
+    while last_t - start < args.minutes * 60:
+        time.sleep(args.sample_seconds)
+        if program.proc.poll() is not None:
+            raise BenchError("the program ended during the run")
+        now, cpu = time.monotonic(), cpu_seconds(pid)
+        sample = (now - start, (cpu - last_cpu) / (now - last_t), status_kib(pid, "VmRSS") / MIB,
+                  status_kib(pid, "VmHWM") / MIB, entries(pid, "task"), entries(pid, "fd"),
+                  provider.uploads() if provider else 0)
+        samples.append(sample)
+        last_t, last_cpu = now, cpu
+        print("{:6.0f} {:8.3f} {:8.1f} {:9.1f} {:7d} {:4d} {:7d}".format(*sample), flush=True)
+    if not samples:
+        raise BenchError("the run was shorter than one sample")
+    # The first quarter is warm-up: caches, pools and the first uploads settle.
+    settled = samples[len(samples) // 4:]
+    first, last = settled[0], samples[-1]
+    code = program.exit()
+    print(f"\nRSS slope over the last {(last[0] - first[0]) / 60:.1f} min: "
+          f"{slope_mib_per_hour(settled):+.1f} MiB/h; RSS {first[2]:.1f} -> {last[2]:.1f} MiB "
+          f"(range {min(s[2] for s in settled):.1f}-{max(s[2] for s in settled):.1f}), "
+          f"peak {last[3]:.1f} MiB")
+    print(f"threads {first[4]} -> {last[4]}, descriptors {first[5]} -> {last[5]}; "
+          f"mean CPU {sum(s[1] for s in samples) / len(samples):.3f} CPU-s/s; "
+          f"uploads {last[6]}; exit code after Exit: {code}")
+    return 0 if code == 0 else 1
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--app", default=os.path.join(ROOT, "build/bin/orvanta_test_app"),
+                        help="the test app executable (default: build/bin/orvanta_test_app)")
+    parser.add_argument("--no-drive", action="store_true", help="no provider, no uploads")
+    parser.add_argument("--keep", action="store_true", help="keep the work folder (logs)")
+    sub = parser.add_subparsers(dest="command", required=True)
+    compare = sub.add_parser("compare", help="CPU and memory of the program against its peers")
+    compare.add_argument("--sizes", nargs="+", default=["1920x1080@25", "3840x2160@30"])
+    compare.add_argument("--seconds", type=float, default=30, help="measured window per reader")
+    compare.add_argument("--warmup", type=float, default=10, help="seconds before each window")
+    compare.add_argument("--readers", nargs="+", choices=KINDS, default=list(KINDS))
+    compare.add_argument("--together", action="store_true",
+                         help="all readers at once in one window (default: one after another)")
+    soak = sub.add_parser("soak", help="one long run of the program, sampled")
+    soak.add_argument("--minutes", type=float, default=60)
+    soak.add_argument("--size", default="1920x1080@25")
+    soak.add_argument("--sample-seconds", type=float, default=10)
+    args = parser.parse_args(argv)
+    args.viewer = None
+    if not os.access(args.app, os.X_OK):
+        parser.error(f"{args.app} is not built (cmake --build build --target orvanta_test_app)")
+    workdir = tempfile.mkdtemp(prefix="orvanta-bench-")
+    procs = Processes(workdir)
+    code = 1
+    try:
+        start_display(procs)
+        code = run_compare(args, procs) if args.command == "compare" else run_soak(args, procs)
+    except BenchError as error:
+        print(f"bench: {error}", file=sys.stderr)
+    finally:
+        procs.stop_all()
+        if args.keep or code:
+            print(f"logs: {workdir}", file=sys.stderr)
+        else:
+            shutil.rmtree(workdir, ignore_errors=True)
+    return code
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
