@@ -248,8 +248,6 @@ bool RtspStreamDecoder::ReceiveDecodedFrames(DecoderContext& context, const Fram
             av_frame_unref(context.frame);
             return false;
         }
-        sws_scale(context.swsContext, context.frame->data, context.frame->linesize, 0, context.frame->height,
-                  context.rgbFrame->data, context.rgbFrame->linesize);
         EmitFrameIfDue(context, onFrame, onStatus);
         av_frame_unref(context.frame);
     }
@@ -306,10 +304,14 @@ void RtspStreamDecoder::EmitFrameIfDue(DecoderContext& context, const FrameCallb
                  " " + (formatName != nullptr ? formatName : "unknown"));
     }
 
+    // Decided before the conversion, a large share of each picture's cost: a
+    // picture the pacing drops is never converted.
     const auto now = std::chrono::steady_clock::now();
     if (now - context.lastEmitTime < kMinEmitInterval) {
         return;
     }
+    sws_scale(context.swsContext, picture->data, picture->linesize, 0, picture->height, context.rgbFrame->data,
+              context.rgbFrame->linesize);
 
     const int width = picture->width;
     const int height = picture->height;
@@ -324,7 +326,7 @@ void RtspStreamDecoder::EmitFrameIfDue(DecoderContext& context, const FrameCallb
         rgb.insert(rgb.end(), row, row + rowBytes);
     }
     onFrame(std::move(rgb), width, height);
-    // Measured from before the copy, so time spent in the callback counts
-    // towards the next interval.
+    // Measured from before the conversion, so time spent in it and in the
+    // callback counts towards the next interval.
     context.lastEmitTime = now;
 }

@@ -23,8 +23,8 @@ using FrameCallback = std::function<void(std::vector<uint8_t> frame, int width, 
 // the decoder thread, under the same rule as FrameCallback.
 using StatusCallback = std::function<void(const std::string& text)>;
 
-// Pulls one RTSP video stream on a thread of its own, converts every decoded
-// picture to RGB and hands at most one frame per 100 ms to a FrameCallback;
+// Pulls one RTSP video stream on a thread of its own and hands at most one
+// decoded picture per 100 ms, converted to RGB, to a FrameCallback;
 // progress and every failure go as one line to a StatusCallback.
 //
 // One connection attempt per Start(): no retry, no reconnect. When the
@@ -106,6 +106,8 @@ private:
     bool ReceiveDecodedFrames(DecoderContext& context, const FrameCallback& onFrame,
                               const StatusCallback& onStatus);
     bool EnsureRgbConverter(DecoderContext& context, const StatusCallback& onStatus);
+    // Converts the decoded picture to RGB and hands it out, but only when the
+    // last frame went out at least 100 ms ago.
     void EmitFrameIfDue(DecoderContext& context, const FrameCallback& onFrame, const StatusCallback& onStatus);
 
     bool StopRequested() const;
