@@ -2,36 +2,25 @@
 
 #include <unistd.h>
 
-#include <stdexcept>
 #include <thread>
 
 StdoutCapture::StdoutCapture() : sink(std::tmpfile())
 {
-    if (!sink)
-        throw std::runtime_error("tmpfile failed");
     std::fflush(stdout);
     savedFd = dup(STDOUT_FILENO);
     dup2(fileno(sink.get()), STDOUT_FILENO);
 }
 
-StdoutCapture::~StdoutCapture()
-{
-    Take();
-}
+StdoutCapture::~StdoutCapture() { Take(); }
 
 std::string StdoutCapture::Text() const
 {
     std::fflush(stdout);
     std::string text;
     char buffer[4096];
-    off_t offset = 0;
-    for (;;) {
-        const ssize_t n = pread(fileno(sink.get()), buffer, sizeof buffer, offset);
-        if (n <= 0)
-            return text;
+    for (ssize_t n; (n = pread(fileno(sink.get()), buffer, sizeof buffer, text.size())) > 0;)
         text.append(buffer, static_cast<std::size_t>(n));
-        offset += n;
-    }
+    return text;
 }
 
 void StdoutCapture::WaitFor(const std::string& needle, std::chrono::milliseconds timeout) const

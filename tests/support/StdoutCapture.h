@@ -5,11 +5,8 @@
 #include <memory>
 #include <string>
 
-// Redirects file descriptor 1 into a temporary file for its lifetime or until
-// Take(), catching output of every thread.
-//
-// Test assertions belong after Take(): the test framework writes its own
-// reports to standard output.
+// Redirects file descriptor 1 (every thread's output) into a temporary file until
+// Take() or its end. Assert after Take(): the test framework writes there too.
 class StdoutCapture {
 public:
     StdoutCapture();
@@ -17,19 +14,13 @@ public:
     StdoutCapture(const StdoutCapture&) = delete;
     StdoutCapture& operator=(const StdoutCapture&) = delete;
 
-    // Everything written so far.
-    std::string Text() const;
-
+    std::string Text() const;  // everything written so far
     // Waits until `needle` was written or `timeout` passed.
     void WaitFor(const std::string& needle, std::chrono::milliseconds timeout) const;
-
-    // Restores standard output and returns everything written.
-    std::string Take();
+    std::string Take();  // restores standard output; returns everything written
 
 private:
-    struct FileCloser {
-        void operator()(std::FILE* file) const { std::fclose(file); }
-    };
+    struct FileCloser { void operator()(std::FILE* file) const { std::fclose(file); } };
     std::unique_ptr<std::FILE, FileCloser> sink;
     int savedFd = -1;
 };

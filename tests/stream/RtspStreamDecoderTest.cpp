@@ -1,0 +1,169 @@
+#include "RtspStreamDecoder.h"
+#include "TestCamera.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Well beyond the decoder's 5 s socket time-out; only a failing test waits it out.
+constexpr auto kDeadline = 20s;
+
+struct Frame {
+    std::vector<uint8_t> rgb;
+    int width, height;
+    Clock::time_point arrival;
+};
+
+// What a decoder reports from its thread. Read the vectors directly only
+// after the decoder's Stop() has joined that thread.
+struct Recorder {
+    void Start(RtspStreamDecoder& decoder, const std::string& url)
+    {
+        decoder.Start(
+            url,
+            [this](std::vector<uint8_t> rgb, int width, int height) {
+                std::lock_guard<std::mutex> lock(mutex);
+                frames.push_back({std::move(rgb), width, height, Clock::now()});
+                changed.notify_all();
+            },
+            [this](const std::string& text) {
+                std::lock_guard<std::mutex> lock(mutex);
+                statuses.push_back(text);
+                changed.notify_all();
+            });
+    }
+    bool WaitUntil(const std::function<bool()>& done)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, kDeadline, done);
+    }
+    bool LastStatusStartsWith(const std::string& prefix) const
+    {
+        return !statuses.empty() && statuses.back().rfind(prefix, 0) == 0;
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Frame> frames;
+    std::vector<std::string> statuses;
+};
+
+// A loopback TCP port that refuses connections or, listening, lets them queue
+// in the kernel and never answers.
+struct LoopbackPort {
+    explicit LoopbackPort(bool listening) : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+        if (listening)
+            listen(fd, 4);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        url = "rtsp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/stream";
+    }
+    ~LoopbackPort() { close(fd); }
+    int fd;
+    std::string url;
+};
+
+class Decoder : public ::testing::Test {
+protected:
+    void StreamFrom(const TestCameraOptions& options, std::size_t frameCount)
+    {
+        ASSERT_TRUE(camera.Start(options));
+        recorder.Start(decoder, camera.Url());
+        ASSERT_TRUE(recorder.WaitUntil([&] { return recorder.frames.size() >= frameCount; }));
+    }
+
+    TestCamera camera;
+    Recorder recorder;
+    RtspStreamDecoder decoder;  // declared last, so its thread is joined before the recorder goes
+};
+
+}  // namespace
+
+// 322 is 2 past a multiple of 16, where block-wise converters skip the last pixels of a row.
+TEST_F(Decoder, DeliversExactRgbPicturesAtMostEvery100Ms)
+{
+    TestCameraOptions colourBars;
+    colourBars.scene = "still";
+    colourBars.width = 322;
+    ASSERT_NO_FATAL_FAILURE(StreamFrom(colourBars, 5));
+    decoder.Stop();
+
+    const auto& frames = recorder.frames;
+    EXPECT_GE(frames.back().arrival - frames.front().arrival + 20ms, (frames.size() - 1) * 100ms);
+    // Seven full bars across the top: white, yellow, cyan, green, magenta, red, blue.
+    const int bars[7][3] = {{1, 1, 1}, {1, 1, 0}, {0, 1, 1}, {0, 1, 0}, {1, 0, 1}, {1, 0, 0}, {0, 0, 1}};
+    for (const Frame& frame : frames) {
+        ASSERT_EQ(frame.width, 322);
+        ASSERT_EQ(frame.height, 240);
+        ASSERT_EQ(frame.rgb.size(), 322u * 240u * 3u);
+        for (int x : {0, 23, 69, 115, 161, 207, 253, 299, 321}) {
+            for (int y : {0, 80}) {
+                const uint8_t* pixel = &frame.rgb[(y * 322 + x) * 3];
+                for (int channel = 0; channel < 3; ++channel)
+                    EXPECT_NEAR(pixel[channel], bars[x * 7 / 322][channel] * 255, 40) << x << "," << y;
+            }
+        }
+    }
+}
+
+TEST_F(Decoder, FrozenCameraEndsTheStreamAfterTheSocketTimeOut)
+{
+    ASSERT_NO_FATAL_FAILURE(StreamFrom({}, 1));
+    camera.Pause();
+    EXPECT_TRUE(recorder.WaitUntil([&] { return recorder.LastStatusStartsWith("Stream read stopped: "); }));
+    camera.Resume();
+}
+
+TEST_F(Decoder, StopInterruptsABlockedReadSilently)
+{
+    ASSERT_NO_FATAL_FAILURE(StreamFrom({}, 1));
+    camera.Pause();
+    std::this_thread::sleep_for(500ms);  // lets the decoder drain what arrived and block
+    const auto stopBegin = Clock::now();
+    decoder.Stop();
+    EXPECT_LT(Clock::now() - stopBegin, 2500ms) << "Stop waited for the socket time-out";
+    EXPECT_FALSE(recorder.LastStatusStartsWith("Stream read stopped: "));
+}
+
+enum class Source { RefusedPort, SilentServer, AudioOnlyCamera };
+struct OpenFailureCase {
+    Source source;
+    const char* status;  // the one status sent, or its beginning when it ends in ": "
+};
+class OpenFailure : public Decoder, public ::testing::WithParamInterface<OpenFailureCase> {};
+
+TEST_P(OpenFailure, SendsOneStatusAndEndsTheThread)
+{
+    LoopbackPort port(GetParam().source == Source::SilentServer);
+    TestCameraOptions audioOnly;
+    audioOnly.audioOnly = true;
+    ASSERT_TRUE(GetParam().source != Source::AudioOnlyCamera || camera.Start(audioOnly));
+    recorder.Start(decoder, camera.Url().empty() ? port.url : camera.Url());
+    ASSERT_TRUE(recorder.WaitUntil([&] { return !recorder.statuses.empty(); }));
+    decoder.Stop();
+    const std::string expected = GetParam().status;
+    ASSERT_EQ(recorder.statuses.size(), 1u);
+    EXPECT_EQ(recorder.statuses[0].substr(0, expected.back() == ' ' ? expected.size() : std::string::npos), expected);
+    EXPECT_TRUE(recorder.frames.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, OpenFailure, ::testing::Values(
+    OpenFailureCase{Source::RefusedPort, "Unable to open stream: "},
+    OpenFailureCase{Source::SilentServer, "Unable to open stream: "},
+    OpenFailureCase{Source::AudioOnlyCamera, "No video stream found in RTSP source."}));
