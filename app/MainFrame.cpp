@@ -71,6 +71,14 @@ MainFrame::MainFrame(const wxString& title, MainFrameServices services)
     ConfigureAnalytics();
     BuildUi();
     Bind(wxEVT_CLOSE_WINDOW, &MainFrame::OnClose, this);
+    Bind(wxEVT_ICONIZE, [this](wxIconizeEvent& event) {
+        event.Skip();
+        SetPreviewVisible(IsShown() && !event.IsIconized());
+    });
+    Bind(wxEVT_SHOW, [this](wxShowEvent& event) {
+        event.Skip();
+        SetPreviewVisible(event.IsShown() && !IsIconized());
+    });
     analytics.TrackEvent("app_open");
     StartStream();
 }
@@ -294,6 +302,10 @@ void MainFrame::HandleDecodedFrame(std::vector<uint8_t> frame, int width, int he
         }
     }
 
+    // Nobody would see the preview: no scaling and no drawing.
+    if (!previewVisible) {
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(pendingPreviewMutex);
         pendingPreviews.push_back(PendingPreview{std::move(frame), width, height});
@@ -303,6 +315,16 @@ void MainFrame::HandleDecodedFrame(std::vector<uint8_t> frame, int width, int he
         }
     }
     lifeline->Post([this]() { DrawNextPendingPreview(); });
+}
+
+void MainFrame::SetPreviewVisible(bool visible)
+{
+    previewVisible = visible;
+    if (!visible) {
+        // Frames queued before the window went away are not drawn either.
+        std::lock_guard<std::mutex> lock(pendingPreviewMutex);
+        pendingPreviews.clear();
+    }
 }
 
 std::size_t MainFrame::PendingPreviewCount() const
