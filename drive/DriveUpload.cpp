@@ -3,10 +3,11 @@
 #include "DriveSession.h"
 #include "GoogleDriveUploader.h"
 
-#include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
+#include <turbojpeg.h>
 
+#include <memory>
 #include <mutex>
+#include <type_traits>
 
 namespace {
 
@@ -17,29 +18,36 @@ const char kCreateFolderBody[] =
     "{\"name\":\"Orvanta\",\"mimeType\":\"application/vnd.google-apps.folder\"}";
 constexpr int kJpegQuality = 85;
 
-// False when the frame is not width x height RGB pixels.
+struct TurboJpegCloser {
+    void operator()(tjhandle handle) const { tjDestroy(handle); }
+};
+using TurboJpegHandle = std::unique_ptr<std::remove_pointer_t<tjhandle>, TurboJpegCloser>;
+
+struct TurboJpegBufferFree {
+    void operator()(unsigned char* buffer) const { tjFree(buffer); }
+};
+
+// False when the frame is not width x height RGB pixels. Each call has its own
+// compressor, since uploads run on threads of their own.
 bool EncodeJpeg(const std::vector<uint8_t>& rgb, int width, int height, std::vector<uint8_t>& jpeg)
 {
     if (width <= 0 || height <= 0
         || rgb.size() != static_cast<size_t>(width) * static_cast<size_t>(height) * 3)
         return false;
-    try {
-        // Every upload runs on a thread of its own, and OpenCV's parallel
-        // loops (cvtColor's among them) leave per-thread state behind that
-        // outlives the thread: about 800 bytes per upload, for days. The
-        // channel swap is done here instead.
-        cv::Mat bgr(height, width, CV_8UC3);
-        const uint8_t* from = rgb.data();
-        uint8_t* to = bgr.data;
-        for (const uint8_t* end = from + rgb.size(); from != end; from += 3, to += 3) {
-            to[0] = from[2];
-            to[1] = from[1];
-            to[2] = from[0];
-        }
-        return cv::imencode(".jpg", bgr, jpeg, {cv::IMWRITE_JPEG_QUALITY, kJpegQuality});
-    } catch (const cv::Exception&) {
+    const TurboJpegHandle compressor(tjInitCompress());
+    if (!compressor)
         return false;
-    }
+    // The library sizes its own output buffer; the vector then gets only the
+    // bytes written, not the worst case.
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    const int result = tjCompress2(compressor.get(), rgb.data(), width, 0, height, TJPF_RGB, &out, &size,
+                                   TJSAMP_420, kJpegQuality, 0);
+    const std::unique_ptr<unsigned char, TurboJpegBufferFree> owned(out);
+    if (result != 0 || out == nullptr)
+        return false;
+    jpeg.assign(out, out + size);
+    return true;
 }
 
 std::string MetadataJson(const std::string& fileName, const std::string& folderId)
