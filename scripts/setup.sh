@@ -8,7 +8,7 @@ packages=(
   build-essential cmake pkg-config
   libwxgtk3.2-dev
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
-  libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
+  libopencv-core-dev libopencv-imgproc-dev libturbojpeg0-dev
   libcurl4-openssl-dev
   libsecret-1-dev libglib2.0-dev libgtk-3-dev
   libgtest-dev libgmock-dev
@@ -22,8 +22,8 @@ packages=(
   ffmpeg
   # the parser fuzzer
   clang-14 libclang-rt-14-dev
-  # window tests and screenshots
-  xvfb xauth imagemagick
+  # window tests and screenshots; minimising a window needs a window manager
+  xvfb xauth imagemagick openbox
   # platform tests: private D-Bus daemons, logind mock, Secret Service
   dbus dbus-daemon python3-dbus python3-dbusmock gnome-keyring libsecret-tools
 )
