@@ -15,6 +15,8 @@ packages=(
   libssl-dev
   # run
   xdg-utils ca-certificates
+  # packaging and its checks
+  lintian desktop-file-utils appstream
   # test camera and stream tests
   python3 python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-rtsp-server-1.0
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
