@@ -15,8 +15,8 @@ end of standard input. Client: "test-client-id" / "test-client-secret". Endpoint
   POST script?endpoint=E&action=hang|close|status|invalid_grant[&times=N][&status=S][&body=B]:
     the next N requests of E hang, are closed unanswered, get S with B, or get invalid_grant.
   POST refresh-token?value=V, access-token?value=V: tokens to accept.  POST reset.
-  GET count?endpoint=E: plain number.  GET report[?endpoint=E]: requests received (method, path,
-    query, form, json, headers) and browser replies.  GET files: uploads with name, parents,
+  GET count?endpoint=E: plain number.  GET report[?endpoint=E|browser]: requests received
+    (method, path, query, form, json, headers) or the replies the browser got.  GET files: uploads with name, parents,
     width, height, samples (RGB at the quadrant centres TL, TR, BL, BR).
   report and files take index=I (default -1) and field=a.b.0 to answer one value as text.
 """
@@ -158,8 +158,8 @@ class Handler(BaseHTTPRequestHandler):
         elif name in ("count", "report", "files"):
             requests = [r for r in state["requests"] if query.get("endpoint") in (None, r["endpoint"])]
             text = {"count": str(len(requests)), "files": pick(state["files"], query),
-                    "report": pick(requests if "endpoint" in query else
-                                   {"requests": requests, "browser": state["browser"]}, query)}
+                    "report": pick(state["browser"] if query.get("endpoint") == "browser" else requests
+                                   if "endpoint" in query else {"requests": requests}, query)}
             return self.reply(200, text[name], "text/plain")
         else:
             return self.reply(404, "unknown control path", "text/plain")

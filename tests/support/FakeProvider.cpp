@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+
 FakeProvider::FakeProvider()
 {
     int in[2], out[2];
@@ -18,13 +20,17 @@ FakeProvider::FakeProvider()
         _exit(127);
     }
     close(in[0]), close(out[1]), stdinFd = in[1];
-    // The line is one short write to a pipe, so one read after one poll gets it whole.
-    char line[128] = {};
-    pollfd ready{out[0], POLLIN, 0};
-    if (pid > 0 && poll(&ready, 1, 10000) > 0 && read(out[0], line, sizeof line - 1) > 0
-        && std::string(line).rfind("READY ", 0) == 0)
-        base = std::string(line + 6, std::string(line).find('\n') - 6);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::string line;
+    for (char c = 0; pid > 0 && c != '\n'; line += c) {
+        pollfd ready{out[0], POLLIN, 0};
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0 || read(out[0], &c, 1) != 1)
+            break;
+    }
     close(out[0]);
+    if (line.rfind("READY ", 0) == 0 && line.back() == '\n')
+        base = line.substr(6, line.size() - 7);
 }
 
 FakeProvider::~FakeProvider()
@@ -48,9 +54,7 @@ std::string FakeProvider::Post(const std::string& pathAndQuery, const std::strin
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());  // text bodies only
     curl_easy_setopt(curl, CURLOPT_HTTPGET, post ? 0L : 1L);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
-        static_cast<std::string*>(out)->append(data, size * count);
-        return size * count;
-    });
+        return (static_cast<std::string*>(out)->append(data, size * count), size * count); });
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);

@@ -1,10 +1,8 @@
 #pragma once
 
 #include <string>
-#include <sys/types.h>
 
-// Runs tests/fakes/provider.py (OAuth provider, Drive and analytics stand-in;
-// its paths are described there) as a child process for the object's lifetime.
+// Runs tests/fakes/provider.py (OAuth, Drive and analytics stand-in; its paths are described there) as a child process.
 class FakeProvider {
 public:
     FakeProvider();   // starts it; Url() is empty if it did not come up within 10 s
@@ -18,7 +16,7 @@ public:
     std::string Post(const std::string& pathAndQuery, const std::string& body = "", bool post = true) const;
 
 private:
-    pid_t pid = -1;
+    int pid = -1;
     int stdinFd = -1;  // its end of file stops the provider, even when this process dies
     std::string base;
 };

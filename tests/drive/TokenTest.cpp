@@ -1,0 +1,113 @@
+#include "DriveTestFixture.h"
+
+namespace {
+
+TEST_F(DriveTest, CodeExchangeOutcomes)
+{
+    const struct {
+        const char* script;  // the token endpoint's answer; "refused": nothing listens
+        const char* body;
+        bool ok;
+    } cases[] = {
+        {"refused", "", false},
+        {"", "", false},  // the provider does not know the code: invalid_grant
+        {"action=hang", "", false},
+        {"action=close", "", false},
+        {"action=status&status=500", R"({"error":{"code":500}})", false},
+        {"action=status&status=200", "<html>not JSON</html>", false},
+        {"action=status&status=200", R"({"access_token":"a","expires_in":3600})", false},
+        {"action=status&status=200", R"({"access_token":"a","refresh_token":"r","expires_in":"soon"})", true},
+        {"action=status&status=200", R"({"access_token":"a","refresh_token":"r","expires_in":99999999999999999999})", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.script) + " " + c.body);
+        DriveClientOptions options = Options();
+        if (std::string(c.script) == "refused")
+            options.endpoints.tokenUrl = "http://127.0.0.1:9/token";
+        else if (*c.script)
+            Script("token", c.script + std::string("&body=") + GoogleDriveUploader::UrlEncode(c.body));
+        GoogleDriveUploader& drive = Start(options);
+        EXPECT_EQ(drive.ExchangeCodeForTokens("4/code", "http://127.0.0.1:1/oauth2callback", "verifier"), c.ok);
+        EXPECT_EQ(drive.IsAuthenticated(), c.ok);
+        EXPECT_EQ(store->Item(), c.ok ? "r" : "");
+        drive.SaveTokens();  // an unreadable lifetime counts as the usual hour
+        EXPECT_EQ(Entry("/GoogleDrive/TokenExpiry"), std::to_string(kNow + 3600));
+        drive.Disconnect();
+    }
+}
+
+TEST_F(DriveTest, RefreshOutcomes)
+{
+    const struct {
+        const char* name;
+        bool refreshToken;
+        const char* expiry;  // as stored
+        bool accessToken;
+        const char* script;  // for the token endpoint
+        bool ok;
+        int requests;
+        bool authenticatedAfter;
+    } cases[] = {
+        {"61 s left", true, "1700000061", true, "", true, 0, true},
+        {"60 s left", true, "1700000060", true, "", true, 1, true},
+        {"no expiry", true, "", true, "", true, 1, true},
+        {"unreadable expiry", true, "soon", true, "", true, 1, true},
+        {"no access token", true, "1800000000", false, "", true, 1, true},
+        {"no refresh token", false, "0", true, "", false, 0, false},
+        {"fails twice", true, "0", true, "action=status&status=503&times=2", true, 3, true},
+        {"fails every time", true, "0", true, "action=close&times=3", false, 3, true},
+        {"rejected", true, "0", true, "action=invalid_grant&times=3", false, 1, false},
+        {"almost rejected", true, "0", true, "action=status&status=400&times=3&body=%7B%22error%22%3A%22invalid_grant2%22%7D", false, 3, true},
+        {"unreadable lifetime", true, "0", true, "action=status&status=200&body=%7B%22access_token%22%3A%22n%22%2C%22expires_in%22%3A%22x%22%7D", true, 1, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        provider.Post("/control/reset");
+        Stored(c.refreshToken, c.expiry, c.accessToken);
+        if (*c.script)
+            Script("token", c.script);
+        GoogleDriveUploader& drive = Start();
+        EXPECT_EQ(drive.EnsureValidToken(), c.ok);
+        EXPECT_EQ(Count("token"), c.requests);
+        EXPECT_EQ(drive.IsAuthenticated(), c.authenticatedAfter);
+        if (c.ok && c.requests > 0) {
+            EXPECT_EQ(Entry("/GoogleDrive/TokenExpiry"), std::to_string(kNow + 3600));
+        }
+        if (c.refreshToken && !c.authenticatedAfter) {
+            EXPECT_EQ(store->Item(), "");
+            EXPECT_EQ(Entry("/GoogleDrive/AccessToken"), "(absent)");
+        }
+        drive.Disconnect();
+    }
+}
+
+TEST_F(DriveTest, ThreadsWaitingForAFailedRefreshShareItsOutcome)
+{
+    Stored(true, "0");
+    Script("token", "action=hang");  // holds the first refresh while the others queue behind it
+    Script("token", "action=status&status=503&times=20");
+    GoogleDriveUploader& drive = Start();
+    std::vector<std::future<bool>> results;
+    results.push_back(std::async(std::launch::async, [&drive] { return drive.EnsureValidToken(); }));
+    ASSERT_TRUE(WaitUntil([&] { return Count("token") == 1; }));
+    for (int i = 0; i < 3; ++i)
+        results.push_back(std::async(std::launch::async, [&drive] { return drive.EnsureValidToken(); }));
+    for (auto& result : results) {
+        ASSERT_EQ(result.wait_for(30s), std::future_status::ready);
+        EXPECT_FALSE(result.get());
+    }
+    EXPECT_EQ(Count("token"), 3);  // one refresh's attempts, not one refresh per waiting thread
+}
+
+TEST_F(DriveTest, DisconnectForgetsTokensInBothStores)
+{
+    Stored(true, "1800000000");
+    Start().Disconnect();
+    EXPECT_FALSE(client->IsAuthenticated());
+    EXPECT_EQ(store->Item(), "");
+    EXPECT_EQ(Entry("/GoogleDrive/AccessToken"), "(absent)");
+    EXPECT_EQ(Entry("/GoogleDrive/TokenExpiry"), "(absent)");
+    EXPECT_FALSE(Start().IsAuthenticated());  // nor does the next run find them
+}
+
+}  // namespace
