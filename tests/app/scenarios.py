@@ -1,0 +1,171 @@
+#!/usr/bin/python3
+"""The program's real start-up and exit (orvanta_test_app) as a process beside the test camera
+and the provider stand-in, on private buses with a logind mock and a keyring:
+
+  tests/fakes/buses.py --logind --keyring -- /usr/bin/python3 scenarios.py ORVANTA_TEST_APP
+"""
+import os, re, select, shutil, signal, subprocess, sys, tempfile, threading, time, unittest  # noqa: E401
+import urllib.request
+
+import dbus
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+APP = sys.argv.pop(1) if len(sys.argv) > 1 else ""
+WOKE = "[Status] Woke from sleep \u2014 reconnecting..."
+REFUSED = "rtsp://127.0.0.1:9/door"  # nothing listens on the discard port
+
+
+def control(base, path):
+    post = not path.startswith(("/control/count", "/control/report"))
+    with urllib.request.urlopen(urllib.request.Request(base + path, b"" if post else None), timeout=10) as reply:
+        return reply.read().decode()
+
+
+def logind():
+    bus = dbus.bus.BusConnection(os.environ["DBUS_SYSTEM_BUS_ADDRESS"])
+    return dbus.Interface(bus.get_object("org.freedesktop.login1", "/org/freedesktop/login1"),
+                          "org.freedesktop.DBus.Mock")
+
+
+def inhibitions():
+    return sum(call[1] == "Inhibit" for call in logind().GetCalls())
+
+
+class App:
+    """One orvanta_test_app with its standard output gathered as (time, line)."""
+
+    def __init__(self, test, provider=None, prefix=()):
+        self.test, self.lines = test, []
+        self.proc = subprocess.Popen([*prefix, APP] + ([f"--provider={provider}"] if provider else []),
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                     env=dict(os.environ, XDG_CONFIG_HOME=test.home, NO_AT_BRIDGE="1"))
+        threading.Thread(target=self.read, daemon=True).start()
+        test.addCleanup(lambda: (self.proc.kill(), self.proc.wait(), self.proc.stdin.close(), self.proc.stdout.close()))
+
+    def read(self):
+        for line in self.proc.stdout:
+            self.lines.append((time.monotonic(), line.rstrip("\n")))
+
+    def find(self, prefix, start=0):
+        return next((i for i, (_, line) in enumerate(self.lines[start:], start) if line.startswith(prefix)), None)
+
+    def wait_for(self, prefix, timeout=30, start=0):
+        deadline = time.monotonic() + timeout
+        while (found := self.find(prefix, start)) is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.test.assertIsNotNone(found, f"no {prefix!r} in:\n" + "\n".join(line for _, line in self.lines))
+        return found
+
+    def send(self, command):
+        self.proc.stdin.write(command + "\n")
+        self.proc.stdin.flush()
+
+    def exit(self):
+        self.send("exit")
+        return self.proc.wait(timeout=30)
+
+
+class Scenarios(unittest.TestCase):
+    def setUp(self):
+        self.home = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.home)
+        self.config_file = os.path.join(self.home, "Orvanta.conf")
+        with open(self.config_file, "w") as config:  # as the program leaves it
+            config.write("[Analytics]\nClientId=ace.5\n[Stream]\nRtspUrl=%s\n" % REFUSED)
+
+    def start(self, script, *args):
+        """A helper that prints one line "READY URL"; stopped at the end of the test."""
+        proc = subprocess.Popen(["/usr/bin/python3", os.path.join(ROOT, script), *args], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, text=True, start_new_session=True)
+        self.addCleanup(lambda: (proc.terminate(), proc.wait(10), proc.stdin.close(), proc.stdout.close()))
+        words = proc.stdout.readline().split() if select.select([proc.stdout], [], [], 30)[0] else []
+        self.assertEqual(words[:1], ["READY"], script)
+        return proc, words[1]
+
+    def store_url(self, url):
+        with open(self.config_file, "w") as config:
+            config.write("[Stream]\nRtspUrl=%s\n" % url)
+
+    def test_frozen_camera_ends_the_stream_and_the_window_still_answers(self):
+        camera, url = self.start("scripts/test_camera.py")
+        self.store_url(url)
+        app = App(self)
+        app.wait_for("[Status] Receiving frames: ")
+        os.killpg(camera.pid, signal.SIGSTOP)
+        self.addCleanup(os.killpg, camera.pid, signal.SIGCONT)
+        frozen = len(app.lines)
+        app.send("disconnect")  # answered while the decoder thread still waits for the camera
+        app.wait_for("[Status] Disconnected from Google Drive.", 4, frozen)
+        app.wait_for("[Status] Stream read stopped: ", 30, frozen)
+        app.send("settings " + REFUSED)
+        app.wait_for("[Status] Connecting to RTSP stream...", 10, frozen)
+        self.assertEqual(app.exit(), 0)
+
+    def test_wake_restarts_the_stream_five_seconds_later(self):
+        app = App(self)
+        app.wait_for("[Status] Unable to open stream: ")
+        logind().EmitSignal("org.freedesktop.login1.Manager", "PrepareForSleep", "b", [False])
+        woke = app.wait_for(WOKE, 10)
+        again = app.wait_for("[Status] Connecting to RTSP stream...", 15, woke)
+        self.assertGreaterEqual(app.lines[again][0] - app.lines[woke][0], 4.5)
+        self.assertEqual(app.exit(), 0)
+
+    def test_wake_then_close_while_app_close_waits_starts_no_stream(self):
+        _, provider = self.start("tests/fakes/provider.py")
+        app = App(self, provider)
+        app.wait_for("[Status] Unable to open stream: ")
+        app.wait_for("[Analytics] Event 'app_open'")
+        control(provider, "/control/script?endpoint=collect&action=hang")
+        locks = inhibitions()
+        logind().EmitSignal("org.freedesktop.login1.Manager", "PrepareForSleep", "b", [False])
+        woke = app.wait_for(WOKE, 10)
+        self.assertEqual(app.exit(), 0)
+        self.assertGreater(time.monotonic() - app.lines[woke][0], 6, "the delayed restart came after the close")
+        self.assertIsNone(app.find("[Status] Connecting to RTSP stream...", woke))
+        self.assertEqual(inhibitions(), locks, "a stream took the idle lock again")
+
+    def test_unwritable_configuration_keeps_the_new_url_in_memory(self):
+        _, url = self.start("scripts/test_camera.py", "--scene", "still")
+        self.store_url(url)
+        # Root writes anything unless it gives up its override of file modes.
+        app = App(self, prefix=["setpriv", "--bounding-set=-dac_override,-dac_read_search,-fowner", "--"]
+                  if os.geteuid() == 0 else [])
+        app.wait_for("[Status] Receiving frames: ")
+        with open(self.config_file) as config:
+            before = config.read()
+        os.chmod(self.config_file, 0o400)
+        os.chmod(self.home, 0o500)
+        self.addCleanup(os.chmod, self.home, 0o700)
+        start = len(app.lines)
+        app.send("settings " + url.replace("rtsp://", "rtsp://viewer@"))
+        app.wait_for("[Status] Streaming 320x240 from rtsp://viewer@", 20, start)
+        self.assertEqual(app.exit(), 0)
+        with open(self.config_file) as config:
+            self.assertEqual(config.read(), before)
+        self.assertEqual(os.listdir(self.home), ["Orvanta.conf"])
+
+    def test_kills_during_token_saves_leave_a_well_formed_file(self):
+        _, provider = self.start("tests/fakes/provider.py")
+        for delay in (0, 0.002, 0.01, 0.03, 0.1, 0.3):
+            with self.subTest(delay=delay):
+                tokens = int(control(provider, "/control/count?endpoint=token"))
+                app = App(self, provider)
+                app.wait_for("[Status] Unable to open stream: ")
+                app.send("connect")
+                deadline = time.monotonic() + 20
+                while int(control(provider, "/control/count?endpoint=token")) == tokens:
+                    self.assertLess(time.monotonic(), deadline, "no token request")
+                    time.sleep(0.002)
+                time.sleep(delay)
+                app.proc.kill()
+                app.proc.wait(10)
+                with open(self.config_file) as config:
+                    lines = config.read().splitlines()
+                self.assertTrue(all(re.fullmatch(r"\[\w+\]|\w+=.*|", line) for line in lines), lines)
+                keys = {line.split("=")[0] for line in lines}
+                self.assertIn("RtspUrl=" + REFUSED, lines)
+                self.assertEqual("AccessToken" in keys, "TokenExpiry" in keys, "saved together or not at all")
+
+
+if __name__ == "__main__":
+    unittest.main()
