@@ -1,12 +1,9 @@
 #include "DriveTestFixture.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <fstream>
 
 namespace {
@@ -14,45 +11,36 @@ namespace {
 TEST(RedirectRequest, IsReadFromWhatTheBrowserSent)
 {
     using Kind = RedirectRequest::Kind;
-    const struct {
-        const char* received;
-        Kind kind;
-        const char* code;
-        const char* state;
-        const char* error;
-    } cases[] = {
-        {"GET /oauth2callback?code=4%2F0A%2Bb&state=s1 HTTP/1.1\r\nHost: x\r\n\r\n", Kind::Callback, "4/0A+b", "s1", ""},
-        {"GET /oauth2callback?state=a+b%3D&code=c+d HTTP/1.1\n\n", Kind::Callback, "c d", "a b=", ""},
-        {"GET /oauth2callback?xcode=1&code_=2&state=x%26code%3D3 HTTP/1.1\r\n\r\n", Kind::Callback, "", "x&code=3", ""},
-        {"GET /oauth2callback?error=access_denied&state=s HTTP/1.1\r\n\r\n", Kind::Callback, "", "s", "access_denied"},
-        {"GET /oauth2callback?code=1 HTTP/1.1\r\nHost: x\r\n", Kind::Incomplete, "", "", ""},
-        {"GET /favicon.ico HTTP/1.1\r\n\r\n", Kind::Other, "", "", ""},
-        {"GET /oauth2callbackx?code=1&state=s HTTP/1.1\r\n\r\n", Kind::Other, "", "", ""},
-        {"POST /oauth2callback?code=1&state=s HTTP/1.1\r\n\r\n", Kind::Other, "", "", ""},
+    const struct { const char* received; Kind kind; const char* codeStateError; } cases[] = {
+        {"GET /oauth2callback?code=4%2F0A%2Bb&state=s1 HTTP/1.1\r\nHost: x\r\n\r\n", Kind::Callback, "4/0A+b|s1|"},
+        {"GET /oauth2callback?state=a+b%3D&code=c+d HTTP/1.1\n\n", Kind::Callback, "c d|a b=|"},
+        {"GET /oauth2callback?xcode=1&code_=2&state=x%26code%3D3 HTTP/1.1\r\n\r\n", Kind::Callback, "|x&code=3|"},
+        {"GET /oauth2callback?error=access_denied&state=s HTTP/1.1\r\n\r\n", Kind::Callback, "|s|access_denied"},
+        {"GET /oauth2callback?code=1&state=s HTTP/1.1\r\nHost: x\r\n", Kind::Incomplete, "||"},
+        {"GET /favicon.ico HTTP/1.1\r\n\r\n", Kind::Other, "||"},
+        {"GET /oauth2callbackx?code=1&state=s HTTP/1.1\r\n\r\n", Kind::Other, "||"},
+        {"POST /oauth2callback?code=1&state=s HTTP/1.1\r\n\r\n", Kind::Other, "||"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.received);
         const RedirectRequest request = GoogleDriveUploader::ParseRedirectRequest(c.received);
-        EXPECT_EQ(request.kind, c.kind);
-        EXPECT_EQ(request.code, c.code);
-        EXPECT_EQ(request.state, c.state);
-        EXPECT_EQ(request.error, c.error);
+        EXPECT_EQ(request.kind, c.kind) << c.received;
+        EXPECT_EQ(request.code + "|" + request.state + "|" + request.error, c.codeStateError) << c.received;
     }
 }
 
 TEST_F(DriveTest, AuthorizationOutcomes)
 {
     const struct {
-        const char* consent;        // the provider's answer
-        bool otherChallenge;        // the consent URL reaches the provider with a changed challenge
+        const char* consent;  // the provider's answer
+        bool otherChallenge;  // the consent URL reaches the provider with another challenge
         bool ok;
-        const char* page;           // what the browser shows afterwards
+        const char* page;  // shown in the browser
         int tokenRequests;
     } cases[] = {
+        {"grant=1", false, true, "Authenticated!", 1},
         {"grant=0", false, false, "not completed", 0},
         {"grant=1&state=forged", false, false, "not completed", 0},
         {"grant=1", true, false, "Authenticated!", 1},
-        {"grant=1", false, true, "Authenticated!", 1},  // last: it stores tokens
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.consent) + (c.otherChallenge ? " with another challenge" : ""));
@@ -66,12 +54,16 @@ TEST_F(DriveTest, AuthorizationOutcomes)
         auto [callback, done] = Completion();
         Start(options).Authenticate(callback);
         EXPECT_EQ(Outcome(done), int(c.ok));
-        ASSERT_TRUE(WaitUntil([&] { return !provider.Get("/control/report?endpoint=browser&field=body").empty(); }));
-        EXPECT_NE(provider.Get("/control/report?endpoint=browser&field=body").find(c.page), std::string::npos);
+        const std::string page = "/control/report?endpoint=browser&field=body";
+        ASSERT_TRUE(WaitUntil([&] { return !provider.Get(page).empty(); }));
+        EXPECT_NE(provider.Get(page).find(c.page), std::string::npos);
         EXPECT_EQ(Count("token"), c.tokenRequests);
         EXPECT_EQ(client->IsAuthenticated(), c.ok);
         EXPECT_EQ(store->Item().empty(), !c.ok);
         EXPECT_EQ(Entry("/GoogleDrive/TokenExpiry"), c.ok ? std::to_string(kNow + 3600) : "(absent)");
+        client->Disconnect();
+        EXPECT_EQ(store->Item() + Entry("/GoogleDrive/AccessToken") + Entry("/GoogleDrive/TokenExpiry"),
+                  "(absent)(absent)");
     }
 }
 
@@ -85,26 +77,23 @@ TEST_F(DriveTest, RedirectWaitIsBounded)
     EXPECT_EQ(Outcome(done), 0);
 }
 
-// Connects to the listener, sends the segments one by one and returns the reply.
+// Connects to the listener and sends the segments one by one; the reply, or
+// with keepOpen the connection itself, left open and silent.
 std::string Exchange(int port, const std::vector<std::string>& segments, int* keepOpen = nullptr)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0), noDelay = 1;
     const timeval limit{10, 0};
-    const int noDelay = 1;
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+    sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     std::string reply;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && !keepOpen) {
         for (const std::string& segment : segments) {
             send(fd, segment.data(), segment.size(), MSG_NOSIGNAL);
-            std::this_thread::sleep_for(50ms);  // separate segments, as a slow browser sends them
+            std::this_thread::sleep_for(50ms);  // separate segments, as from a slow browser
         }
         char buffer[4096];
-        for (ssize_t n; !keepOpen && (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
             reply.append(buffer, static_cast<size_t>(n));
     }
     keepOpen ? void(*keepOpen = fd) : void(close(fd));
@@ -115,8 +104,8 @@ TEST_F(DriveTest, ListenerServesOnlyTheCallbackAndKeepsListening)
 {
     DriveClientOptions options = Options();
     auto opened = std::make_shared<std::promise<std::string>>();
-    options.launchBrowser = [opened](const std::string& url) { opened->set_value(url); return true; };
-    // Longer than the test: a listener that waits for one connection at a time never gets past the idle one.
+    options.launchBrowser = [opened](const std::string& url) { return opened->set_value(url), true; };
+    // Longer than the test: a listener that serves one connection at a time stays stuck on the idle one.
     options.timings.connectionReadTimeout = 60s;
     auto [callback, done] = Completion();
     Start(options).Authenticate(callback);
@@ -127,12 +116,12 @@ TEST_F(DriveTest, ListenerServesOnlyTheCallbackAndKeepsListening)
     ASSERT_EQ(redirect.rfind("http://127.0.0.1:", 0), 0u) << redirect;
     const int port = std::atoi(redirect.c_str() + 17);
     const std::string target = redirect.substr(redirect.find('/', 17));
-    EXPECT_EQ(target.rfind("/oauth2callback?", 0), 0u);
 
     int idle = -1;
-    Exchange(port, {}, &idle);  // a speculative connection that never sends
+    Exchange(port, {}, &idle);
     EXPECT_EQ(Exchange(port, {"GET /favicon.ico HTTP/1.1\r\nHost: x\r\n\r\n"}).substr(0, 12), "HTTP/1.1 404");
-    const std::string reply = Exchange(port, {"GET " + target.substr(0, 9), target.substr(9) + " HTTP/1.1\r\n", "Host: x\r\n\r\n"});
+    const std::string reply =
+        Exchange(port, {"GET " + target.substr(0, 9), target.substr(9) + " HTTP/1.1\r\n", "Host: x\r\n\r\n"});
     EXPECT_NE(reply.find("Authenticated!"), std::string::npos) << reply;
     EXPECT_EQ(Outcome(done), 1);
     close(idle);
@@ -141,20 +130,17 @@ TEST_F(DriveTest, ListenerServesOnlyTheCallbackAndKeepsListening)
 TEST_F(DriveTest, DefaultLauncherStartsTheBrowserWithoutAShell)
 {
     char dirTemplate[] = "/tmp/orvanta-browser-XXXXXX";
-    const std::string dir = mkdtemp(dirTemplate);
-    std::ofstream(dir + "/xdg-open") << "#!/bin/sh\nprintf '%s\\n' \"$#\" \"$1\" > \"$0.tmp\" && mv \"$0.tmp\" \"$0.args\"\n";
+    const std::string dir = mkdtemp(dirTemplate), ran = dir + "/ran", path = std::getenv("PATH");
+    std::ofstream(dir + "/xdg-open") << "#!/bin/sh\nprintf '%s\\n' $# \"$1\" >\"$0.tmp\" && mv \"$0.tmp\" \"$0.args\"\n";
     chmod((dir + "/xdg-open").c_str(), 0755);
-    const std::string path = std::getenv("PATH");
     setenv("PATH", (dir + ":" + path).c_str(), 1);
-
-    const std::string ran = dir + "/ran";
     DriveClientOptions options = Options();
     options.launchBrowser = nullptr;
     options.endpoints.authUrl = "http://127.0.0.1:9/a;touch " + ran + "&$(touch " + ran + ")`touch " + ran + "`'\"|x";
     auto [callback, done] = Completion();
     Start(options).Authenticate(callback);
     std::string count, argument;
-    EXPECT_TRUE(WaitUntil([&] { return bool(std::getline(std::ifstream(dir + "/xdg-open.args") >> count >> std::ws, argument)); }));
+    EXPECT_TRUE(WaitUntil([&] { return !!std::getline(std::ifstream(dir + "/xdg-open.args") >> count >> std::ws, argument); }));
     setenv("PATH", path.c_str(), 1);
     EXPECT_EQ(count, "1");
     EXPECT_EQ(argument.rfind(options.endpoints.authUrl + "?client_id=test-client-id&", 0), 0u) << argument;

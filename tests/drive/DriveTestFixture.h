@@ -5,48 +5,33 @@
 #include "SecureStore.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <wx/fileconf.h>
 
-#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 
 // The secure store's one item, in memory.
 class MemoryStore : public SecureStore {
 public:
-    bool Get(const std::string&, const std::string&, std::string& secret) override
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        secret = item;
-        return !item.empty();
-    }
-    bool Add(const std::string&, const std::string&, const std::string& secret) override
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        item = secret;
-        return true;
-    }
-    bool Delete(const std::string&, const std::string&) override { return Add("", "", ""); }
-    std::string Item()
-    {
-        std::string secret;
-        Get("", "", secret);
-        return secret;
-    }
+    bool Get(const std::string&, const std::string&, std::string& secret) override { return !(secret = Item()).empty(); }
+    bool Add(const std::string&, const std::string&, const std::string& secret) override { return Set(secret), true; }
+    bool Delete(const std::string&, const std::string&) override { return Set(""), true; }
+    std::string Item() { std::lock_guard<std::mutex> lock(mutex); return item; }
 
 private:
+    void Set(const std::string& secret) { std::lock_guard<std::mutex> lock(mutex); item = secret; }
     std::mutex mutex;
     std::string item;
 };
 
-// A completion that the client's thread may still call after the test has
-// ended; a second call throws (std::promise), so "exactly once" is checked too.
+// A completion that the client's thread may call after the test has ended;
+// a second call throws (std::promise), so "exactly once" is checked too.
 inline std::pair<CompletionCallback, std::future<bool>> Completion()
 {
     auto done = std::make_shared<std::promise<bool>>();
@@ -59,14 +44,12 @@ inline int Outcome(std::future<bool>& done, std::chrono::seconds limit = 20s)
     return done.wait_for(limit) == std::future_status::ready ? done.get() : -1;
 }
 
-inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::seconds limit = 10s)
+inline bool WaitUntil(const std::function<bool()>& condition)
 {
-    for (const auto deadline = std::chrono::steady_clock::now() + limit; !condition();) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!condition() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(20ms);
-    }
-    return true;
+    return condition();
 }
 
 // A client wired to the provider stand-in, an in-memory secure store, a
@@ -86,20 +69,17 @@ protected:
     DriveClientOptions Options()
     {
         DriveClientOptions options;
-        options.endpoints = {provider.Url("/authorize"), provider.Url("/token"),
-                             provider.Url("/drive/v3/files"), provider.Url("/upload/drive/v3/files"),
-                             "drive.file"};
+        options.endpoints = {provider.Url("/authorize"), provider.Url("/token"), provider.Url("/drive/v3/files"),
+                             provider.Url("/upload/drive/v3/files"), "drive.file"};
         options.credentials = {"test-client-id", "test-client-secret"};
         options.secureStore = store;
         options.launchBrowser = [p = &provider](const std::string& url) {
-            p->Post("/control/browse?url=" + GoogleDriveUploader::UrlEncode(url));
-            return true;
+            return p->Post("/control/browse?url=" + GoogleDriveUploader::UrlEncode(url)), true;
         };
         options.now = [] { return kNow; };
         options.pause = [](std::chrono::milliseconds) {};
         options.timings.requestTimeout = options.timings.uploadTimeout = 2s;
-        options.timings.redirectWait = 20s;
-        options.timings.shutdownGrace = 20s;
+        options.timings.redirectWait = options.timings.shutdownGrace = 20s;
         return options;
     }
     GoogleDriveUploader& Start(DriveClientOptions options)
@@ -110,29 +90,20 @@ protected:
     GoogleDriveUploader& Start() { return Start(Options()); }
 
     // What an earlier run left behind, with tokens the provider accepts.
-    void Stored(bool refreshToken, const std::string& expiry, bool accessToken = true)
+    void Stored(bool refreshToken, const char* expiry, bool accessToken = true)
     {
-        if (refreshToken)
-            store->Add("", "", "rt-stored");
+        store->Add("", "", refreshToken ? "rt-stored" : "");
         provider.Post("/control/refresh-token?value=rt-stored");
         provider.Post("/control/access-token?value=at-stored");
-        if (accessToken)
-            wxConfigBase::Get()->Write("/GoogleDrive/AccessToken", "at-stored");
-        wxConfigBase::Get()->Write("/GoogleDrive/TokenExpiry", wxString(expiry));
+        wxConfigBase::Get()->Write("/GoogleDrive/AccessToken", accessToken ? "at-stored" : "");
+        wxConfigBase::Get()->Write("/GoogleDrive/TokenExpiry", expiry);
     }
     std::string Entry(const char* key) const
     {
-        wxString value;
-        return wxConfigBase::Get()->Read(key, &value) ? value.ToStdString() : "(absent)";
+        return wxConfigBase::Get()->HasEntry(key) ? wxConfigBase::Get()->Read(key).ToStdString() : "(absent)";
     }
-    int Count(const std::string& endpoint) const
-    {
-        return std::atoi(provider.Get("/control/count?endpoint=" + endpoint).c_str());
-    }
-    void Script(const std::string& endpoint, const std::string& script)
-    {
-        provider.Post("/control/script?endpoint=" + endpoint + "&" + script);
-    }
+    int Count(const char* endpoint) const { return std::stoi("0" + provider.Get("/control/count?endpoint=" + std::string(endpoint))); }
+    void Script(const char* endpoint, const std::string& script) { provider.Post("/control/script?endpoint=" + std::string(endpoint) + "&" + script); }
 
     const std::string configPath = testing::TempDir() + "orvanta-drive-" + std::to_string(getpid()) + ".conf";
     FakeProvider provider;

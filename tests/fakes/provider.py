@@ -149,7 +149,7 @@ class Handler(BaseHTTPRequestHandler):
             state["consent"] = query.get("grant") == "1"
             state["forged_state"] = query.get("state")
         elif name == "script":
-            times = int(query.get("times", "1"))
+            times = int(query.get("times", "1")) if "action" in query else 0
             state["scripts"].setdefault(query["endpoint"], []).extend([query] * times)
         elif name in ("refresh-token", "access-token"):
             state[name.split("-")[0]].add(query["value"])
