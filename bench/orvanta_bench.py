@@ -124,7 +124,8 @@ class Processes:
 
     def start_ready(self, name, argv, prefix, timeout=20, env=None):
         """Starts a helper that prints one "PREFIX value" line once it serves."""
-        proc = self.start(name, argv, stdout=subprocess.PIPE, env=env)
+        # The provider serves until its standard input ends: keep it open.
+        proc = self.start(name, argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
         ready, _, _ = select.select([proc.stdout], [], [], timeout)
         line = proc.stdout.readline().decode().strip() if ready else ""
         if not line.startswith(prefix + " "):
@@ -149,22 +150,25 @@ class Processes:
 
 def start_display(procs):
     """Xvfb on a free display, with openbox so that windows can be minimised."""
-    read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1920x1080x24",
-                             "-nolisten", "tcp"], pass_fds=(write_end,), start_new_session=True,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    procs.started.append(("xvfb", xvfb))
-    os.close(write_end)
-    ready, _, _ = select.select([read_end], [], [], 20)
-    number = os.read(read_end, 16).decode().strip() if ready else ""
-    os.close(read_end)
-    if not number:
-        raise BenchError("Xvfb did not start")
-    os.environ["DISPLAY"] = ":" + number
-    procs.start("openbox", ["openbox", "--sm-disable"])
-    wait_for("the window manager", 20, lambda: subprocess.run(
-        ["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], capture_output=True,
-        text=True).stdout.count("window id"))
+    for number in range(50, 100):
+        if os.path.exists(f"/tmp/.X{number}-lock") or os.path.exists(f"/tmp/.X11-unix/X{number}"):
+            continue
+        xvfb = procs.start("xvfb", ["Xvfb", f":{number}", "-screen", "0", "1920x1080x24", "-nolisten", "tcp"])
+        os.environ["DISPLAY"] = f":{number}"
+        if wait_for("the X server", 20, lambda: xvfb.poll() is not None or subprocess.run(
+                ["xprop", "-root"], capture_output=True).returncode == 0) and xvfb.poll() is None:
+            break
+        procs.stop(xvfb)  # another server took the display first
+    else:
+        raise BenchError("no free X display")
+    openbox = procs.start("openbox", ["openbox", "--sm-disable"])
+
+    def managed():
+        if openbox.poll() is not None:
+            raise BenchError(f"openbox ended (see {procs.workdir}/openbox.err)")
+        return "window id" in subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"],
+                                             capture_output=True, text=True).stdout
+    wait_for("the window manager", 30, managed)
 
 
 def xdotool(*args):
@@ -396,7 +400,8 @@ def compare_size(procs, args, size, provider):
         for reader in readers:
             code = reader.stop()
             if reader.program and code != 0:
-                raise BenchError(f"{reader.name} exited with {code} after Exit")
+                args.problems.append(f"{reader.name} at {height}p: " + (
+                    f"exit code {code} after Exit" if code is not None else "still running 40 s after Exit"))
     return results
 
 
@@ -498,7 +503,7 @@ def main(argv):
     soak.add_argument("--size", default="1920x1080@25")
     soak.add_argument("--sample-seconds", type=float, default=10)
     args = parser.parse_args(argv)
-    args.viewer = None
+    args.viewer, args.problems = None, []
     if not os.access(args.app, os.X_OK):
         parser.error(f"{args.app} is not built (cmake --build build --target orvanta_test_app)")
     workdir = tempfile.mkdtemp(prefix="orvanta-bench-")
@@ -507,6 +512,9 @@ def main(argv):
     try:
         start_display(procs)
         code = run_compare(args, procs) if args.command == "compare" else run_soak(args, procs)
+        for problem in args.problems:
+            print(f"bench: {problem}", file=sys.stderr)
+        code = code or int(bool(args.problems))
     except BenchError as error:
         print(f"bench: {error}", file=sys.stderr)
     finally:
