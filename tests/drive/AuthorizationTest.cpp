@@ -6,8 +6,6 @@
 
 #include <fstream>
 
-namespace {
-
 TEST(RedirectRequest, IsReadFromWhatTheBrowserSent)
 {
     using Kind = RedirectRequest::Kind;
@@ -30,13 +28,9 @@ TEST(RedirectRequest, IsReadFromWhatTheBrowserSent)
 
 TEST_F(DriveTest, AuthorizationOutcomes)
 {
-    const struct {
-        const char* consent;  // the provider's answer
-        bool otherChallenge;  // the consent URL reaches the provider with another challenge
-        bool ok;
-        const char* page;  // shown in the browser
-        int tokenRequests;
-    } cases[] = {
+    // The provider's answer, whether the consent URL reaches it with another challenge, the outcome, the
+    // page the browser shows, the requests to the token endpoint.
+    const struct { const char* consent; bool otherChallenge, ok; const char* page; int tokenRequests; } cases[] = {
         {"grant=1", false, true, "Authenticated!", 1},
         {"grant=0", false, false, "not completed", 0},
         {"grant=1&state=forged", false, false, "not completed", 0},
@@ -79,7 +73,7 @@ TEST_F(DriveTest, RedirectWaitIsBounded)
 
 // Connects to the listener and sends the segments one by one; the reply, or
 // with keepOpen the connection itself, left open and silent.
-std::string Exchange(int port, const std::vector<std::string>& segments, int* keepOpen = nullptr)
+static std::string Exchange(int port, const std::vector<std::string>& segments, int* keepOpen = nullptr)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0), noDelay = 1;
     const timeval limit{10, 0};
@@ -147,5 +141,3 @@ TEST_F(DriveTest, DefaultLauncherStartsTheBrowserWithoutAShell)
     EXPECT_NE(access(ran.c_str(), F_OK), 0);
     std::system(("rm -rf " + dir).c_str());
 }
-
-}  // namespace

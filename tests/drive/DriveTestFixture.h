@@ -8,7 +8,6 @@
 #include <unistd.h>
 #include <wx/fileconf.h>
 
-#include <cstdio>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -46,25 +45,20 @@ inline int Outcome(std::future<bool>& done, std::chrono::seconds limit = 20s)
 
 inline bool WaitUntil(const std::function<bool()>& condition)
 {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!condition() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(20ms);
-    return condition();
+    for (const auto deadline = std::chrono::steady_clock::now() + 10s; !condition(); std::this_thread::sleep_for(20ms))
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+    return true;
 }
 
-// A client wired to the provider stand-in, an in-memory secure store, a
-// temporary configuration file and a fixed clock.
+// A client wired to the provider stand-in, an in-memory secure store and
+// configuration store, and a fixed clock.
 class DriveTest : public ::testing::Test {
 protected:
     static constexpr int64_t kNow = 1700000000;
 
-    DriveTest() { wxConfigBase::Set(new wxFileConfig("", "", configPath, "", wxCONFIG_USE_LOCAL_FILE)); }
-    ~DriveTest() override
-    {
-        client.reset();
-        delete wxConfigBase::Set(nullptr);
-        std::remove(configPath.c_str());
-    }
+    DriveTest() { wxConfigBase::Set(new wxFileConfig("", "", "", "", 0)); }  // no file
+    ~DriveTest() override { client.reset(), delete wxConfigBase::Set(nullptr); }
 
     DriveClientOptions Options()
     {
@@ -105,7 +99,6 @@ protected:
     int Count(const char* endpoint) const { return std::stoi("0" + provider.Get("/control/count?endpoint=" + std::string(endpoint))); }
     void Script(const char* endpoint, const std::string& script) { provider.Post("/control/script?endpoint=" + std::string(endpoint) + "&" + script); }
 
-    const std::string configPath = testing::TempDir() + "orvanta-drive-" + std::to_string(getpid()) + ".conf";
     FakeProvider provider;
     std::shared_ptr<MemoryStore> store = std::make_shared<MemoryStore>();
     std::unique_ptr<GoogleDriveUploader> client;

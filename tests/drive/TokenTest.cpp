@@ -32,15 +32,9 @@ TEST_F(DriveTest, CodeExchangeOutcomes)
 
 TEST_F(DriveTest, RefreshOutcomes)
 {
-    const struct {
-        const char* name;
-        bool refreshToken, accessToken;
-        const char* expiry;  // as stored
-        const char* script;  // for the token endpoint
-        bool ok;
-        int requests;
-        bool authenticatedAfter;
-    } cases[] = {
+    // What is stored, the token endpoint's script, the outcome, the requests made, authenticated afterwards.
+    const struct { const char* name; bool refreshToken, accessToken; const char *expiry, *script; bool ok;
+                   int requests; bool authenticatedAfter; } cases[] = {
         {"61 s left", true, true, "1700000061", "", true, 0, true},
         {"60 s left", true, true, "1700000060", "", true, 1, true},
         {"no expiry", true, true, "", "", true, 1, true},

@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <sstream>
 
-namespace {
-
 constexpr int kWidth = 64, kHeight = 48;
 const int kColours[4][3] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}};  // quadrants TL, TR, BL, BR
 
-std::vector<uint8_t> QuadrantFrame()
+static std::vector<uint8_t> QuadrantFrame()
 {
     std::vector<uint8_t> rgb;
     for (int i = 0; i < kWidth * kHeight; ++i) {
@@ -18,14 +16,12 @@ std::vector<uint8_t> QuadrantFrame()
     return rgb;
 }
 
-int Upload(GoogleDriveUploader& drive, const std::string& name)
+static int Upload(GoogleDriveUploader& drive, const std::string& name)
 {
     auto [callback, done] = Completion();
     drive.UploadRgbFrame(QuadrantFrame(), kWidth, kHeight, name, callback);
     return Outcome(done);
 }
-
-}  // namespace
 
 TEST_F(DriveTest, UploadsJpegsIntoOneFolderFoundOrCreated)
 {
@@ -73,10 +69,8 @@ TEST_F(DriveTest, DestructionEndsBlockedThreads)
         options.pause = nullptr;  // the client's own
         options.timings.uploadTimeout = options.timings.retryPause = options.timings.redirectWait = 60s;
         auto [callback, done] = Completion();
-        if (c.upload)
-            Start(options).UploadRgbFrame(QuadrantFrame(), kWidth, kHeight, "x.jpg", callback);
-        else
-            Start(options).Authenticate(callback);
+        c.upload ? Start(options).UploadRgbFrame(QuadrantFrame(), kWidth, kHeight, "x.jpg", callback)
+                 : Start(options).Authenticate(callback);
         ASSERT_TRUE(WaitUntil([&] { return Count(c.endpoint) == 1; }));
         client.reset();
         EXPECT_EQ(Outcome(done, 0s), 0);
