@@ -63,6 +63,12 @@ def status_kib(pid, key):
     return -1
 
 
+def idle_seconds():
+    """Idle time of the whole machine, all cores together."""
+    with open("/proc/stat") as stat:
+        return int(stat.readline().split()[4]) / TICK
+
+
 def entries(pid, folder):
     return len(os.listdir(f"/proc/{pid}/{folder}"))
 
@@ -297,7 +303,7 @@ def progress_frames(path):
 
 
 def ffmpeg(url, progress, threads=None, copy=False):
-    argv = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error"]
+    argv = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-stats_period", "0.1"]
     argv += ["-threads", str(threads)] if threads else []
     argv += ["-rtsp_transport", "tcp", "-i", url, "-map", "0:v"]
     argv += ["-c", "copy"] if copy else []
@@ -317,10 +323,9 @@ class Reader:
     def sample(self):
         self.rss.append(status_kib(self.pid, "VmRSS"))
 
-    def finish(self, stream_seconds):
-        cpu = cpu_seconds(self.pid) - self.cpu0
-        return {"name": self.name, "cpu": cpu / stream_seconds,
-                "rss": sum(self.rss) / len(self.rss) / MIB, "hwm": status_kib(self.pid, "VmHWM") / MIB,
+    def finish(self, wall):
+        return {"name": self.name, "cpu": (cpu_seconds(self.pid) - self.cpu0) / wall,
+                "rss": sum(self.rss) / max(1, len(self.rss)) / MIB, "hwm": status_kib(self.pid, "VmHWM") / MIB,
                 "libs": libraries(self.pid), "threads": entries(self.pid, "task")}
 
 
@@ -363,28 +368,27 @@ RATIOS = (("visible", "ffplay"), ("visible", "motion"), ("visible", "floor"),
           ("motion", "floor"), ("ffplay", "floor"))
 
 
-def measure(readers, args, counter, fps):
-    """One window over all readers: CPU per second of stream the camera delivered."""
+def measure(readers, camera, args, counter):
+    """One window over all readers: CPU-seconds per second, beside the camera's
+    own cost, the pictures it delivered and the machine's idle share."""
     time.sleep(args.warmup)
-    frames0 = progress_frames(counter)
+    frames0, idle0 = progress_frames(counter), idle_seconds()
     start = time.monotonic()
-    for reader in readers:
+    for reader in readers + [camera]:
         reader.mark()
     while time.monotonic() - start < args.seconds:
         for reader in readers:
             reader.sample()
         time.sleep(1)
     wall = time.monotonic() - start
-    delivered = (progress_frames(counter) - frames0) / wall
-    results = [reader.finish(wall * delivered / fps) for reader in readers]
-    for result in results:
-        result["fps"] = delivered
-    return results
+    shared = {"fps": (progress_frames(counter) - frames0) / wall, "camera": camera.finish(wall)["cpu"],
+              "idle": (idle_seconds() - idle0) / wall / os.cpu_count()}
+    return [dict(reader.finish(wall), **shared) for reader in readers]
 
 
 def compare_size(procs, args, size, provider):
     width, height, fps = size
-    _, url = procs.start_ready(f"camera-{height}p", [PYTHON, os.path.join(ROOT, "scripts/test_camera.py"),
+    camera, url = procs.start_ready(f"camera-{height}p", [PYTHON, os.path.join(ROOT, "scripts/test_camera.py"),
                                                      "--width", str(width), "--height", str(height),
                                                      "--fps", str(fps), "--scene", "moving"], "READY")
     # Counts the pictures the camera actually sends, nearly for free (no decoding).
@@ -396,7 +400,7 @@ def compare_size(procs, args, size, provider):
     for group in groups:
         readers = [start_reader(kind, procs, args, size, url, provider) for kind in group]
         print(f"  {width}x{height}@{fps}: measuring {', '.join(group)}", file=sys.stderr, flush=True)
-        results += measure(readers, args, counter, fps)
+        results += measure(readers, Reader("camera", camera.pid, None), args, counter)
         for reader in readers:
             code = reader.stop()
             if reader.program and code != 0:
@@ -405,12 +409,17 @@ def compare_size(procs, args, size, provider):
     return results
 
 
-def print_comparison(label, results):
-    print(f"\n{label}  (fps: pictures per second the camera delivered in that reader's window)")
-    print(f"{'reader':<10} {'CPU-s/s':>8} {'fps':>6} {'RSS MiB':>8} {'peak MiB':>9} {'libs':>5} {'threads':>7}")
+def print_comparison(label, results, fps):
+    print(f"\n{label}")
+    print(f"{'reader':<10} {'CPU-s/s':>8} {'RSS MiB':>8} {'peak MiB':>9} {'libs':>5} {'threads':>7}"
+          f" {'cam fps':>8} {'cam CPU':>8} {'idle':>5}")
     for r in results:
-        print(f"{r['name']:<10} {r['cpu']:8.3f} {r['fps']:6.1f} {r['rss']:8.1f} {r['hwm']:9.1f} "
-              f"{r['libs']:5d} {r['threads']:7d}")
+        print(f"{r['name']:<10} {r['cpu']:8.3f} {r['rss']:8.1f} {r['hwm']:9.1f} {r['libs']:5d} "
+              f"{r['threads']:7d} {r['fps']:8.1f} {r['camera']:8.3f} {r['idle']:5.0%}")
+    for r in results:
+        if r["fps"] < 0.95 * fps:
+            print(f"note: while {r['name']} was measured the camera sent {r['fps']:.1f} of {fps} pictures "
+                  "per second: the machine did not keep up, and the figures are for that rate")
     by_name = {r["name"]: r for r in results}
     ratios = [f"{a}/{b} {by_name[a]['cpu'] / by_name[b]['cpu']:.2f}" for a, b in RATIOS
               if a in by_name and b in by_name and by_name[b]["cpu"] > 0]
@@ -424,7 +433,7 @@ def run_compare(args, procs):
     sizes = [tuple(int(v) for v in re.split("[x@]", size)) for size in args.sizes]
     for size in sizes:
         results = compare_size(procs, args, size, provider)
-        print_comparison(f"{size[0]}x{size[1]} at {size[2]} fps", results)
+        print_comparison(f"{size[0]}x{size[1]} at {size[2]} fps", results, size[2])
         sys.stdout.flush()
         for name, proc in list(procs.started):
             if name.endswith(f"-{size[1]}p"):
