@@ -482,12 +482,15 @@ def run_soak(args, procs):
     # The first quarter is warm-up: caches, pools and the first uploads settle.
     settled = samples[len(samples) // 4:]
     first, last = settled[0], samples[-1]
+    # Upload threads come and go: a leak shows as a floor that rises.
+    head, tail = settled[:max(1, len(settled) // 3)], settled[-max(1, len(settled) // 3):]
     code = program.exit()
     print(f"\nRSS slope over the last {(last[0] - first[0]) / 60:.1f} min: "
           f"{slope_mib_per_hour(settled):+.1f} MiB/h; RSS {first[2]:.1f} -> {last[2]:.1f} MiB "
           f"(range {min(s[2] for s in settled):.1f}-{max(s[2] for s in settled):.1f}), "
           f"peak {last[3]:.1f} MiB")
-    print(f"threads {first[4]} -> {last[4]}, descriptors {first[5]} -> {last[5]}; "
+    print(f"fewest threads {min(s[4] for s in head)} -> {min(s[4] for s in tail)}, fewest descriptors "
+          f"{min(s[5] for s in head)} -> {min(s[5] for s in tail)} (first and last third); "
           f"mean CPU {sum(s[1] for s in samples) / len(samples):.3f} CPU-s/s; "
           f"uploads {last[6]}; exit code after Exit: {code}")
     return 0 if code == 0 else 1
