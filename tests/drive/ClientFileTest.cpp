@@ -1,0 +1,63 @@
+#include "DriveTestFixture.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+
+// The user's own OAuth client file: used instead of the built-in client when it
+// is sound; otherwise Connect fails at once, says what is wrong with the file,
+// falls back to nothing and keeps the tokens stored earlier.
+TEST_F(DriveTest, ClientFileDecidesWhichClientConnects)
+{
+    const std::string sound = R"({"installed":{"client_id":"test-client-\u0069d","project_id":"p-1",)"
+        R"("auth_uri":"https:\/\/accounts.google.com\/o\/oauth2\/auth","client_secret":"test-client-secret",)"
+        R"("redirect_uris":["http://localhost"],"x":[1.5e3,-0,true,false,null,{}]}})";
+    const std::string web = R"({"web":{"client_id":"test-client-id","client_secret":"test-client-secret"}})";
+    // File contents ("" no file, "/" a folder), built-in client id, outcome, words of the message.
+    const struct { std::string file; const char* builtInId; bool ok; const char* message; } cases[] = {
+        {"", "test-client-id", true, "Connected"},
+        {"", "", false, "Credentials not loaded"},
+        {sound, "built-in-id", true, "Connected"},
+        {"/", "test-client-id", false, "could not be read"},
+        {sound + std::string(64 * 1024, ' '), "test-client-id", false, "larger than 64 KiB"},
+        {sound.substr(0, 60), "test-client-id", false, "not valid JSON"},
+        {sound + "}", "test-client-id", false, "not valid JSON"},
+        {R"({"installed":{"client_id":"a\ud800"}})", "test-client-id", false, "not valid JSON"},
+        {web, "test-client-id", false, "not for a client of type \"Desktop app\""},
+        {R"({"installed":{"client_id":"test-client-id","client_secret":""}})", "test-client-id", false,
+         "lacks \"client_id\" or \"client_secret\""},
+    };
+    char folder[] = "/tmp/orvanta-client-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/google-oauth-client.json";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        provider.Post("/control/reset");
+        std::remove(path.c_str());
+        if (c.file == "/")
+            ::mkdir(path.c_str(), 0700);
+        else if (!c.file.empty())
+            std::ofstream(path) << c.file;
+        store->Add("", "", "rt-stored");
+        DriveClientOptions options = Options();
+        options.credentials = {c.builtInId, *c.builtInId ? "test-client-secret" : ""};
+        options.clientFilePath = path;
+        auto done = std::make_shared<std::promise<std::string>>();
+        Start(options).Authenticate([done](bool ok, const std::string& m) { done->set_value(ok ? m : "failed: " + m); });
+        std::future<std::string> result = done->get_future();
+        ASSERT_EQ(result.wait_for(20s), std::future_status::ready);
+        const std::string message = result.get();
+        EXPECT_NE(message.find(c.message), std::string::npos) << message;
+        EXPECT_EQ(message.rfind("failed: ", 0) == 0, !c.ok) << message;
+        EXPECT_EQ(store->Item() == "rt-stored", !c.ok);
+        EXPECT_EQ(Count("authorize"), int(c.ok));
+        ::rmdir(path.c_str());
+    }
+    const char* saved = std::getenv("XDG_CONFIG_HOME");
+    const std::string savedValue = saved ? saved : "";
+    ::setenv("XDG_CONFIG_HOME", folder, 1);
+    EXPECT_EQ(GoogleDriveUploader(Options()).ClientFilePath(), std::string(folder) + "/Orvanta/google-oauth-client.json");
+    saved ? ::setenv("XDG_CONFIG_HOME", savedValue.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
+    ::rmdir(folder);
+}
