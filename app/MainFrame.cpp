@@ -73,11 +73,11 @@ MainFrame::MainFrame(const wxString& title, MainFrameServices services)
     Bind(wxEVT_CLOSE_WINDOW, &MainFrame::OnClose, this);
     Bind(wxEVT_ICONIZE, [this](wxIconizeEvent& event) {
         event.Skip();
-        SetPreviewVisible(IsShown() && !event.IsIconized());
+        previewVisible = IsShown() && !event.IsIconized();
     });
     Bind(wxEVT_SHOW, [this](wxShowEvent& event) {
         event.Skip();
-        SetPreviewVisible(event.IsShown() && !IsIconized());
+        previewVisible = event.IsShown() && !IsIconized();
     });
     analytics.TrackEvent("app_open");
     StartStream();
@@ -317,16 +317,6 @@ void MainFrame::HandleDecodedFrame(std::vector<uint8_t> frame, int width, int he
     lifeline->Post([this]() { DrawNextPendingPreview(); });
 }
 
-void MainFrame::SetPreviewVisible(bool visible)
-{
-    previewVisible = visible;
-    if (!visible) {
-        // Frames queued before the window went away are not drawn either.
-        std::lock_guard<std::mutex> lock(pendingPreviewMutex);
-        pendingPreviews.clear();
-    }
-}
-
 std::size_t MainFrame::PendingPreviewCount() const
 {
     std::lock_guard<std::mutex> lock(pendingPreviewMutex);
@@ -345,6 +335,10 @@ void MainFrame::DrawNextPendingPreview()
         }
         next = std::move(pendingPreviews.front());
         pendingPreviews.pop_front();
+    }
+    // Queued just before the window was minimised or hidden.
+    if (!previewVisible) {
+        return;
     }
     UpdatePreview(next.frame, next.width, next.height);
 }

@@ -85,8 +85,6 @@ private:
     void UploadFrameToDrive(const std::vector<uint8_t>& rgb, int width, int height);
     void ShowStatus(const wxString& text);
     void DrawNextPendingPreview();
-    // GUI thread, whenever the window is minimised, restored, hidden or shown.
-    void SetPreviewVisible(bool visible);
 
     void RegisterForSystemPower();
     void OnSystemWake();
@@ -132,9 +130,10 @@ private:
         int height;
     };
     std::deque<PendingPreview> pendingPreviews;
-    // False while the window is minimised or hidden; frames are then still
-    // analysed and uploaded, but not previewed. Written on the GUI thread,
-    // read on the decoder thread.
+    // False while the window is minimised or hidden: frames are then still
+    // analysed and uploaded, but neither queued for the preview nor drawn.
+    // Written on the GUI thread when the window's state changes, read on the
+    // decoder thread.
     std::atomic<bool> previewVisible{true};
 
     wxDECLARE_EVENT_TABLE();
