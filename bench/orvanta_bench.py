@@ -155,7 +155,9 @@ class Processes:
 
 
 def start_display(procs):
-    """Xvfb on a free display, with openbox so that windows can be minimised."""
+    """Xvfb on a free display, with openbox so that windows can be minimised.
+    The first GTK client of a display probes GLX and so maps Mesa (23 more
+    libraries, about 50 MiB); later ones find the answer on the root window."""
     for number in range(50, 100):
         if os.path.exists(f"/tmp/.X{number}-lock") or os.path.exists(f"/tmp/.X11-unix/X{number}"):
             continue
@@ -175,6 +177,7 @@ def start_display(procs):
         return "window id" in subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"],
                                              capture_output=True, text=True).stdout
     wait_for("the window manager", 30, managed)
+    return [xvfb, openbox]
 
 
 def xdotool(*args):
@@ -368,11 +371,12 @@ RATIOS = (("visible", "ffplay"), ("visible", "motion"), ("visible", "floor"),
           ("motion", "floor"), ("ffplay", "floor"))
 
 
-def measure(readers, camera, args, counter):
+def measure(readers, camera, args, counter, provider):
     """One window over all readers: CPU-seconds per second, beside the camera's
-    own cost, the pictures it delivered and the machine's idle share."""
+    own cost, the pictures it delivered, the machine's idle share and the uploads."""
     time.sleep(args.warmup)
-    frames0, idle0 = progress_frames(counter), idle_seconds()
+    uploads = provider.uploads if provider else lambda: 0
+    frames0, idle0, uploads0 = progress_frames(counter), idle_seconds(), uploads()
     start = time.monotonic()
     for reader in readers + [camera]:
         reader.mark()
@@ -382,7 +386,7 @@ def measure(readers, camera, args, counter):
         time.sleep(1)
     wall = time.monotonic() - start
     shared = {"fps": (progress_frames(counter) - frames0) / wall, "camera": camera.finish(wall)["cpu"],
-              "idle": (idle_seconds() - idle0) / wall / os.cpu_count()}
+              "idle": (idle_seconds() - idle0) / wall / os.cpu_count(), "uploads": uploads() - uploads0}
     return [dict(reader.finish(wall), **shared) for reader in readers]
 
 
@@ -398,24 +402,29 @@ def compare_size(procs, args, size, provider):
     results = []
     groups = [args.readers] if args.together else [[kind] for kind in args.readers]
     for group in groups:
+        # A display of its own for each group: every program measured alone is
+        # the display's first GTK client, as the program is on a fresh login.
+        display = start_display(procs)
         readers = [start_reader(kind, procs, args, size, url, provider) for kind in group]
         print(f"  {width}x{height}@{fps}: measuring {', '.join(group)}", file=sys.stderr, flush=True)
-        results += measure(readers, Reader("camera", camera.pid, None), args, counter)
+        results += measure(readers, Reader("camera", camera.pid, None), args, counter, provider)
         for reader in readers:
             code = reader.stop()
             if reader.program and code != 0:
                 args.problems.append(f"{reader.name} at {height}p: " + (
                     f"exit code {code} after Exit" if code is not None else "still running 40 s after Exit"))
+        for proc in reversed(display):
+            procs.stop(proc)
     return results
 
 
 def print_comparison(label, results, fps):
     print(f"\n{label}")
     print(f"{'reader':<10} {'CPU-s/s':>8} {'RSS MiB':>8} {'peak MiB':>9} {'libs':>5} {'threads':>7}"
-          f" {'cam fps':>8} {'cam CPU':>8} {'idle':>5}")
+          f" {'cam fps':>8} {'cam CPU':>8} {'idle':>5} {'uploads':>7}")
     for r in results:
         print(f"{r['name']:<10} {r['cpu']:8.3f} {r['rss']:8.1f} {r['hwm']:9.1f} {r['libs']:5d} "
-              f"{r['threads']:7d} {r['fps']:8.1f} {r['camera']:8.3f} {r['idle']:5.0%}")
+              f"{r['threads']:7d} {r['fps']:8.1f} {r['camera']:8.3f} {r['idle']:5.0%} {r['uploads']:7d}")
     for r in results:
         if r["fps"] < 0.95 * fps:
             print(f"note: while {r['name']} was measured the camera sent {r['fps']:.1f} of {fps} pictures "
@@ -455,6 +464,7 @@ def slope_mib_per_hour(samples):
 
 
 def run_soak(args, procs):
+    start_display(procs)
     width, height, fps = (int(v) for v in re.split("[x@]", args.size))
     provider = None if args.no_drive else Provider(procs)
     _, url = procs.start_ready("camera", [PYTHON, os.path.join(ROOT, "scripts/test_camera.py"), "--width",
@@ -522,7 +532,6 @@ def main(argv):
     procs = Processes(workdir)
     code = 1
     try:
-        start_display(procs)
         code = run_compare(args, procs) if args.command == "compare" else run_soak(args, procs)
         for problem in args.problems:
             print(f"bench: {problem}", file=sys.stderr)
