@@ -39,8 +39,16 @@ class App:
         self.proc = subprocess.Popen([*prefix, APP] + ([f"--provider={provider}"] if provider else []),
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
                                      env=dict(os.environ, XDG_CONFIG_HOME=test.home, NO_AT_BRIDGE="1"))
-        threading.Thread(target=self.read, daemon=True).start()
-        test.addCleanup(lambda: (self.proc.kill(), self.proc.wait(), self.proc.stdin.close(), self.proc.stdout.close()))
+        self.reader = threading.Thread(target=self.read, daemon=True)
+        self.reader.start()
+        test.addCleanup(self.stop)
+
+    def stop(self):
+        self.proc.kill()
+        self.proc.wait(10)
+        self.reader.join(10)
+        self.proc.stdin.close()
+        self.proc.stdout.close()
 
     def read(self):
         for line in self.proc.stdout:
