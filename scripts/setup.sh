@@ -16,7 +16,7 @@ packages=(
   # run
   xdg-utils ca-certificates
   # packaging and its checks
-  lintian desktop-file-utils appstream
+  lintian desktop-file-utils appstream x11-utils
   # test camera and stream tests
   python3 python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-rtsp-server-1.0
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
