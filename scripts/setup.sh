@@ -1,34 +1,40 @@
 #!/usr/bin/env bash
-# Installs every Debian package needed to build, run and test Orvanta.
+# Installs the Debian packages needed to build and run Orvanta; with --tests,
+# also those its tests need.
 # Idempotent and non-interactive; run as root (or through sudo) on Debian 12.
 set -euo pipefail
 
+# What building and running the program (and its demo camera) needs.
 packages=(
-  # build
   build-essential cmake pkg-config
   libwxgtk3.2-dev
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   libopencv-core-dev libopencv-imgproc-dev libturbojpeg0-dev
   libcurl4-openssl-dev
   libsecret-1-dev libglib2.0-dev libgtk-3-dev
-  libgtest-dev libgmock-dev
-  libssl-dev
-  # run
   xdg-utils ca-certificates
-  # packaging and its checks
-  lintian desktop-file-utils appstream x11-utils
-  # test camera and stream tests
+  # the test camera
   python3 python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-rtsp-server-1.0
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad gstreamer1.0-libav
-  ffmpeg
-  # the parser fuzzer
-  clang-14 libclang-rt-14-dev
-  # window tests and screenshots; minimising a window needs a window manager
-  xvfb xauth imagemagick openbox
-  # platform tests: private D-Bus daemons, logind mock, Secret Service
-  dbus dbus-daemon python3-dbus python3-dbusmock gnome-keyring libsecret-tools
 )
+
+# What the tests need besides: --tests.
+if [ "${1:-}" = --tests ]; then
+  packages+=(
+    libgtest-dev libgmock-dev ffmpeg
+    # the parser fuzzer
+    clang-14 libclang-rt-14-dev
+    # window tests; minimising a window needs a window manager
+    xvfb xauth imagemagick openbox
+    # private D-Bus daemons, logind mock, Secret Service
+    dbus dbus-daemon python3-dbus python3-dbusmock gnome-keyring libsecret-tools
+    # the provider stand-in decodes uploaded JPEGs
+    python3-pil
+    # the package and what the desktop reads from it
+    lintian desktop-file-utils appstream x11-utils
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -11,7 +11,7 @@ jobs=$(nproc)
 phase() { echo "==== ${SECONDS} s: $*"; }
 
 phase "set-up and build"
-"$root/scripts/setup.sh"
+"$root/scripts/setup.sh" --tests
 "$root/scripts/build.sh" -DORVANTA_WERROR=ON -DORVANTA_BUILD_TESTS=ON -DORVANTA_FUZZ=ON
 
 # The tests start their own servers and buses; keep them off the user's ones.
