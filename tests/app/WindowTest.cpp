@@ -1,127 +1,17 @@
-// The real MainFrame in this process, on a test X server, between private
-// buses (tests/fakes/buses.py), with the camera and the provider stand-in.
-#include "AppConfig.h"
-#include "FakeProvider.h"
-#include "MainFrame.h"
+// The real MainFrame in this process, with the camera and the provider stand-in.
+#include "WindowFixture.h"
 #include "PreviewImage.h"
-#include "SecureStore.h"
 #include "StdoutCapture.h"
 #include "TestCamera.h"
 
-#include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <wx/app.h>
-#include <wx/config.h>
-#include <wx/evtloop.h>
 #include <wx/statbmp.h>
-#include <wx/stattext.h>
 #include <wx/statusbr.h>
-#include <wx/weakref.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <functional>
-#include <future>
-#include <thread>
 
 namespace {
-
-using namespace std::chrono_literals;
-const char* const kNoUrl = "No RTSP URL configured. Open Settings\u2026 to set one.";
-
-// Queued calls are run here one at a time, never drained by the toolkit: a
-// drain that runs until the queue is empty never ends while a decoder feeds
-// previews faster than a slowed GUI thread draws them.
-class WindowTestApp : public wxApp {
-public:
-    bool OnInit() override
-    {
-        SetVendorName("Tesselwick");
-        SetAppName("Orvanta");
-        wxInitAllImageHandlers();
-        SuspendProcessingOfPendingEvents();
-        return true;
-    }
-    bool RunOneQueuedCall()
-    {
-        m_handlersWithPendingEventsLocker.Enter();
-        wxEvtHandler* next = m_handlersWithPendingEvents.empty() ? nullptr : m_handlersWithPendingEvents[0];
-        m_handlersWithPendingEventsLocker.Leave();
-        if (next != nullptr) next->ProcessPendingEvents();
-        return next != nullptr;
-    }
-};
-
-// One native event and one queued call per round, and one deadline that
-// nothing outruns; idle work (deleting closed windows) once both are idle.
-bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        wxEventLoopBase* loop = wxEventLoopBase::GetActive();
-        const bool native = loop != nullptr && loop->Pending() && loop->Dispatch();
-        const bool busy = static_cast<WindowTestApp*>(wxTheApp)->RunOneQueuedCall() || native;
-        if (done()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        if (!busy) wxTheApp->ProcessIdle(), std::this_thread::sleep_for(2ms);
-    }
-}
-
-// The Drive client's refresh token, in memory.
-struct MemoryStore : SecureStore {
-    bool Get(const std::string&, const std::string&, std::string& secret) override { return !(secret = item).empty(); }
-    bool Add(const std::string&, const std::string&, const std::string& secret) override { return item = secret, true; }
-    bool Delete(const std::string&, const std::string&) override { return item.clear(), true; }
-    std::string item;
-};
-
-std::vector<uint8_t> Flat(int width, int height, uint8_t level) { return std::vector<uint8_t>(width * height * 3, level); }
-
-class WindowTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/orvanta-window-XXXXXX";
-        home = mkdtemp(pattern);
-        setenv("XDG_CONFIG_HOME", home.c_str(), 1);
-        OpenConfigStore();
-    }
-    void TearDown() override
-    {
-        for (auto& frame : frames) if (frame) frame->Close(true);
-        PumpUntil([&] { return std::all_of(frames.begin(), frames.end(), [](auto& f) { return !f; }); });
-        CloseConfigStore();
-        std::filesystem::remove_all(home);
-    }
-    MainFrame* Open(MainFrameServices services = Nowhere())
-    {
-        auto* frame = new MainFrame("Orvanta", std::move(services));
-        frame->Show(true);
-        frames.emplace_back(frame);
-        return frame;
-    }
-    // Every service on a refused loopback port.
-    static MainFrameServices Nowhere()
-    {
-        MainFrameServices services;
-        services.drive.endpoints = {"http://127.0.0.1:9/a", "http://127.0.0.1:9/t", "http://127.0.0.1:9/f", "http://127.0.0.1:9/u", ""};
-        services.drive.secureStore = std::make_shared<MemoryStore>();
-        services.analyticsEndpoint = "http://127.0.0.1:9/mp/collect";
-        return services;
-    }
-    void StoreUrl(const std::string& url) { wxConfigBase::Get()->Write("/Stream/RtspUrl", wxString::FromUTF8(url)); }
-    static wxString Label(MainFrame* frame) { return wxStaticCast(frame->FindWindowByName("statusText"), wxStaticText)->GetLabel(); }
-    static bool WaitForLabel(MainFrame* frame, const wxString& prefix, std::chrono::milliseconds timeout = 20s)
-    {
-        return PumpUntil([&] { return Label(frame).StartsWith(prefix); }, timeout);
-    }
-
-    std::string home;
-    std::vector<wxWeakRef<wxFrame>> frames;
-};
 
 TEST_F(WindowTest, CameraPasswordNeverReachesTheStatusLineNorStandardOutput)
 {
@@ -221,40 +111,8 @@ TEST_F(WindowTest, ARestartQueuedWhileTheWindowClosesStartsNothing)
     EXPECT_EQ(text.find("Connecting to RTSP stream..."), std::string::npos) << text;
 }
 
-// Lowers the address-space limit so that no new thread's stack fits. The C
-// library reuses the stacks of ended threads, so parked threads take those first.
-class NoRoomForThreads {
-public:
-    NoRoomForThreads()
-    {
-        for (int i = 0; i < 8; ++i) parked.emplace_back([released = released] { released.wait(); });
-        getrlimit(RLIMIT_AS, &saved);
-        std::ifstream status("/proc/self/status");
-        long vmSizeKiB = 0;
-        for (std::string word; status >> word && word != "VmSize:";) {}
-        status >> vmSizeKiB;
-        rlimit lowered = saved;
-        lowered.rlim_cur = static_cast<rlim_t>(vmSizeKiB + 2048) * 1024;
-        applied = vmSizeKiB > 0 && setrlimit(RLIMIT_AS, &lowered) == 0;
-    }
-    ~NoRoomForThreads()
-    {
-        setrlimit(RLIMIT_AS, &saved);
-        release.set_value();
-        for (std::thread& thread : parked) thread.join();
-    }
-    bool applied = false;
-    rlimit saved{};
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    std::vector<std::thread> parked;
-};
-
 TEST_F(WindowTest, AnUploadThreadThatCannotStartLeavesAStatusNotACrash)
 {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "AddressSanitizer's fake stacks ignore the address-space limit that refuses the thread";
-#endif
     MainFrameServices services = Nowhere();
     services.drive.secureStore->Add("", "", "refresh-token");
     MainFrame* frame = Open(std::move(services));
@@ -263,8 +121,7 @@ TEST_F(WindowTest, AnUploadThreadThatCannotStartLeavesAStatusNotACrash)
     std::vector<uint8_t> moved = Flat(320, 240, 20);
     std::fill(moved.begin() + 320 * 3 * 60, moved.begin() + 320 * 3 * 180, 240);  // a bright band: motion
     {
-        NoRoomForThreads limit;
-        ASSERT_TRUE(limit.applied);
+        NoNewThreads refused;
         frame->HandleDecodedFrame(moved, 320, 240);
     }
     EXPECT_TRUE(PumpUntil([&] { return Label(frame) == "Google Drive upload failed"; }));
@@ -275,15 +132,9 @@ TEST_F(WindowTest, AConnectedWindowUploadsMotionAtMostOncePerSecondUntilDisconne
     FakeProvider provider;
     TestCamera camera;
     ASSERT_TRUE(camera.Start());
-    provider.Post("/control/refresh-token?value=granted");
     StoreUrl(camera.Url());
-    MainFrameServices services = Nowhere();
-    services.drive.endpoints = {provider.Url("/authorize"), provider.Url("/token"), provider.Url("/drive/v3/files"),
-                                provider.Url("/upload/drive/v3/files"), DriveEndpoints::Default().scope};
-    services.drive.credentials = {"test-client-id", "test-client-secret"};
-    services.drive.secureStore->Add("", "", "granted");
-    MainFrame* frame = Open(std::move(services));
-    const auto uploads = [&] { return std::atoi(provider.Get("/control/count?endpoint=upload").c_str()); };
+    MainFrame* frame = Open(WithProvider(provider));
+    const auto uploads = [&] { return Uploads(provider); };
 
     ASSERT_TRUE(PumpUntil([&] { return uploads() >= 1; }, 30s)) << Label(frame);
     PumpUntil([] { return false; }, 3s);

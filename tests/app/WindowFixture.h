@@ -1,0 +1,148 @@
+// The fixture of the in-process window tests: the real MainFrame on a test X
+// server, between private buses (tests/fakes/buses.py), with a pump that no
+// stream of queued calls can outrun.
+#pragma once
+
+#include "AppConfig.h"
+#include "FakeProvider.h"
+#include "MainFrame.h"
+#include "SecureStore.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <wx/app.h>
+#include <wx/config.h>
+#include <wx/evtloop.h>
+#include <wx/stattext.h>
+#include <wx/weakref.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+
+using namespace std::chrono_literals;
+inline const char* const kNoUrl = "No RTSP URL configured. Open Settings\u2026 to set one.";
+
+// Queued calls are run here one at a time, never drained by the toolkit: a
+// drain that runs until the queue is empty never ends while a decoder feeds
+// previews faster than a slowed GUI thread draws them.
+class WindowTestApp : public wxApp {
+public:
+    bool OnInit() override
+    {
+        SetVendorName("Tesselwick");
+        SetAppName("Orvanta");
+        wxInitAllImageHandlers();
+        SuspendProcessingOfPendingEvents();
+        return true;
+    }
+    bool RunOneQueuedCall()
+    {
+        m_handlersWithPendingEventsLocker.Enter();
+        wxEvtHandler* next = m_handlersWithPendingEvents.empty() ? nullptr : m_handlersWithPendingEvents[0];
+        m_handlersWithPendingEventsLocker.Leave();
+        if (next != nullptr) next->ProcessPendingEvents();
+        return next != nullptr;
+    }
+};
+
+// One native event and one queued call per round, and one deadline that
+// nothing outruns; idle work (deleting closed windows) once both are idle.
+inline bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        wxEventLoopBase* loop = wxEventLoopBase::GetActive();
+        const bool native = loop != nullptr && loop->Pending() && loop->Dispatch();
+        const bool busy = static_cast<WindowTestApp*>(wxTheApp)->RunOneQueuedCall() || native;
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (!busy) wxTheApp->ProcessIdle(), std::this_thread::sleep_for(2ms);
+    }
+}
+
+// The Drive client's refresh token, in memory.
+struct MemoryStore : SecureStore {
+    bool Get(const std::string&, const std::string&, std::string& secret) override { return !(secret = item).empty(); }
+    bool Add(const std::string&, const std::string&, const std::string& secret) override { return item = secret, true; }
+    bool Delete(const std::string&, const std::string&) override { return item.clear(), true; }
+    std::string item;
+};
+
+inline std::vector<uint8_t> Flat(int width, int height, uint8_t level) { return std::vector<uint8_t>(width * height * 3, level); }
+
+// While it lives no thread can be started: the default stack asks for more
+// than the address space.
+struct NoNewThreads {
+    NoNewThreads()
+    {
+        pthread_getattr_default_np(&saved);
+        pthread_attr_t huge;
+        pthread_attr_init(&huge);
+        pthread_attr_setstacksize(&huge, size_t{1} << 50);
+        pthread_setattr_default_np(&huge);
+        pthread_attr_destroy(&huge);
+    }
+    ~NoNewThreads() { pthread_setattr_default_np(&saved), pthread_attr_destroy(&saved); }
+    pthread_attr_t saved;
+};
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/orvanta-window-XXXXXX";
+        home = mkdtemp(pattern);
+        setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+        OpenConfigStore();
+    }
+    void TearDown() override
+    {
+        for (auto& frame : frames) if (frame) frame->Close(true);
+        PumpUntil([&] { return std::all_of(frames.begin(), frames.end(), [](auto& f) { return !f; }); });
+        CloseConfigStore();
+        std::filesystem::remove_all(home);
+    }
+    MainFrame* Open(MainFrameServices services = Nowhere())
+    {
+        auto* frame = new MainFrame("Orvanta", std::move(services));
+        frame->Show(true);
+        frames.emplace_back(frame);
+        return frame;
+    }
+    // Every service on a refused loopback port.
+    static MainFrameServices Nowhere()
+    {
+        MainFrameServices services;
+        services.drive.endpoints = {"http://127.0.0.1:9/a", "http://127.0.0.1:9/t", "http://127.0.0.1:9/f", "http://127.0.0.1:9/u", ""};
+        services.drive.secureStore = std::make_shared<MemoryStore>();
+        services.analyticsEndpoint = "http://127.0.0.1:9/mp/collect";
+        return services;
+    }
+    // Drive on the provider stand-in, with a refresh token it accepts.
+    static MainFrameServices WithProvider(const FakeProvider& provider)
+    {
+        MainFrameServices services = Nowhere();
+        provider.Post("/control/refresh-token?value=granted");
+        services.drive.endpoints = {provider.Url("/authorize"), provider.Url("/token"), provider.Url("/drive/v3/files"),
+                                    provider.Url("/upload/drive/v3/files"), DriveEndpoints::Default().scope};
+        services.drive.credentials = {"test-client-id", "test-client-secret"};
+        services.drive.secureStore->Add("", "", "granted");
+        return services;
+    }
+    static int Uploads(const FakeProvider& provider) { return std::atoi(provider.Get("/control/count?endpoint=upload").c_str()); }
+    void StoreUrl(const std::string& url) { wxConfigBase::Get()->Write("/Stream/RtspUrl", wxString::FromUTF8(url)); }
+    static wxString Label(MainFrame* frame) { return wxStaticCast(frame->FindWindowByName("statusText"), wxStaticText)->GetLabel(); }
+    static bool WaitForLabel(MainFrame* frame, const wxString& prefix, std::chrono::milliseconds timeout = 20s)
+    {
+        return PumpUntil([&] { return Label(frame).StartsWith(prefix); }, timeout);
+    }
+
+    std::string home;
+    std::vector<wxWeakRef<wxFrame>> frames;
+};
+
