@@ -6,7 +6,7 @@
 #include "AppConfig.h"
 #include "FakeProvider.h"
 #include "MainFrame.h"
-#include "SecureStore.h"
+#include "MemoryStore.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -64,14 +64,6 @@ inline bool PumpUntil(const std::function<bool()>& done, std::chrono::millisecon
         if (!busy) wxTheApp->ProcessIdle(), std::this_thread::sleep_for(2ms);
     }
 }
-
-// The Drive client's refresh token, in memory.
-struct MemoryStore : SecureStore {
-    bool Get(const std::string&, const std::string&, std::string& secret) override { return !(secret = item).empty(); }
-    bool Add(const std::string&, const std::string&, const std::string& secret) override { return item = secret, true; }
-    bool Delete(const std::string&, const std::string&) override { return item.clear(), true; }
-    std::string item;
-};
 
 inline std::vector<uint8_t> Flat(int width, int height, uint8_t level) { return std::vector<uint8_t>(width * height * 3, level); }
 

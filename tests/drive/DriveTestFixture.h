@@ -2,7 +2,7 @@
 
 #include "FakeProvider.h"
 #include "GoogleDriveUploader.h"
-#include "SecureStore.h"
+#include "MemoryStore.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,24 +10,9 @@
 
 #include <functional>
 #include <future>
-#include <mutex>
 #include <thread>
 
 using namespace std::chrono_literals;
-
-// The secure store's one item, in memory.
-class MemoryStore : public SecureStore {
-public:
-    bool Get(const std::string&, const std::string&, std::string& secret) override { return !(secret = Item()).empty(); }
-    bool Add(const std::string&, const std::string&, const std::string& secret) override { return Set(secret), true; }
-    bool Delete(const std::string&, const std::string&) override { return Set(""), true; }
-    std::string Item() { std::lock_guard<std::mutex> lock(mutex); return item; }
-
-private:
-    void Set(const std::string& secret) { std::lock_guard<std::mutex> lock(mutex); item = secret; }
-    std::mutex mutex;
-    std::string item;
-};
 
 // A completion that the client's thread may call after the test has ended;
 // a second call throws (std::promise), so "exactly once" is checked too.

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -14,9 +13,6 @@ public:
     StdoutCapture(const StdoutCapture&) = delete;
     StdoutCapture& operator=(const StdoutCapture&) = delete;
 
-    std::string Text() const;  // everything written so far
-    // Waits until `needle` was written or `timeout` passed.
-    void WaitFor(const std::string& needle, std::chrono::milliseconds timeout) const;
     std::string Take();  // restores standard output; returns everything written
 
 private:

@@ -16,10 +16,9 @@ bool TestCamera::Start(const TestCameraOptions& options, int readyTimeoutMs)
     // The shell reports its process id and becomes the camera, in a process group
     // of its own (setsid), killed when the thread that started it ends (setpriv).
     const std::string command = "echo $$; exec setsid setpriv --pdeathsig KILL /usr/bin/python3 '"
-        ORVANTA_TEST_CAMERA_SCRIPT "' --port " + std::to_string(options.port) + " --path '" + options.path +
-        "' --width " + std::to_string(options.width) + " --height " + std::to_string(options.height) +
+        ORVANTA_TEST_CAMERA_SCRIPT "' --port 0 --width " + std::to_string(options.width) + " --height " + std::to_string(options.height) +
         " --fps " + std::to_string(options.fps) + " --scene '" + options.scene + "'" +
-        (options.audio ? " --audio" : "") + (options.audioOnly ? " --audio-only" : "");
+        (options.audioOnly ? " --audio-only" : "");
     output = popen(command.c_str(), "re");
     std::string lines;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readyTimeoutMs);

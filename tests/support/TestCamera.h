@@ -11,9 +11,6 @@ struct TestCameraOptions {
     int fps = 25;
     // "moving": a large white box sweeping across black; "still": colour bars.
     std::string scene = "moving";
-    std::string path = "/stream";
-    int port = 0;            // 0 lets the camera pick a free port
-    bool audio = false;      // an audio stream beside the video
     bool audioOnly = false;  // audio and no video at all
 };
 
@@ -30,8 +27,7 @@ public:
     // Stops a running camera, starts one and waits up to readyTimeoutMs for
     // it to listen. False, with the reason on stderr, when it did not come up.
     bool Start(const TestCameraOptions& options = TestCameraOptions(), int readyTimeoutMs = 20000);
-    const std::string& Url() const { return url; }  // "rtsp://127.0.0.1:PORT/PATH", or empty
-    pid_t Pid() const { return pid; }  // also its process group id; -1 when not running
+    const std::string& Url() const { return url; }  // "rtsp://127.0.0.1:PORT/stream", or empty
     // Kills the camera and reaps it; clients see their connection closed.
     void Stop();
     // SIGSTOP / SIGCONT: paused, it keeps its connections but stays silent.
