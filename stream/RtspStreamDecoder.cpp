@@ -80,14 +80,15 @@ RtspStreamDecoder::~RtspStreamDecoder()
     Stop();
 }
 
-void RtspStreamDecoder::Start(std::string url, FrameCallback onFrame, StatusCallback onStatus)
+void RtspStreamDecoder::Start(std::string url, FrameCallback onFrame, StatusCallback onStatus,
+                              EndedCallback onEnded)
 {
     if (worker.joinable()) {
         return;
     }
     stopRequested = false;
-    worker = std::thread(&RtspStreamDecoder::DecodeLoop, this, std::move(url), std::move(onFrame),
-                         std::move(onStatus));
+    worker = std::thread(&RtspStreamDecoder::Run, this, std::move(url), std::move(onFrame),
+                         std::move(onStatus), std::move(onEnded));
 }
 
 void RtspStreamDecoder::Stop()
@@ -111,6 +112,15 @@ bool RtspStreamDecoder::StopRequested() const
 int RtspStreamDecoder::InterruptCallback(void* opaque)
 {
     return static_cast<const RtspStreamDecoder*>(opaque)->StopRequested() ? 1 : 0;
+}
+
+void RtspStreamDecoder::Run(std::string url, FrameCallback onFrame, StatusCallback onStatus,
+                            EndedCallback onEnded)
+{
+    DecodeLoop(std::move(url), std::move(onFrame), std::move(onStatus));
+    if (onEnded && !StopRequested()) {
+        onEnded();
+    }
 }
 
 void RtspStreamDecoder::DecodeLoop(std::string url, FrameCallback onFrame, StatusCallback onStatus)

@@ -23,13 +23,20 @@ using FrameCallback = std::function<void(std::vector<uint8_t> frame, int width, 
 // the decoder thread, under the same rule as FrameCallback.
 using StatusCallback = std::function<void(const std::string& text)>;
 
+// Told that the decoder thread ended by itself: the connection failed, or the
+// stream ended or broke. Called once on the decoder thread as its very last
+// act, after the last FrameCallback and StatusCallback; never when Stop() was
+// requested before the thread ended. Under the same rule as FrameCallback.
+using EndedCallback = std::function<void()>;
+
 // Pulls one RTSP video stream on a thread of its own and hands at most one
 // decoded picture per 100 ms, converted to RGB, to a FrameCallback;
 // progress and every failure go as one line to a StatusCallback.
 //
 // One connection attempt per Start(): no retry, no reconnect. When the
-// connection fails or the stream ends, the thread reports why and ends, but
-// stays held (IsRunning() true) until Stop() joins it.
+// connection fails or the stream ends, the thread reports why, tells the
+// EndedCallback and ends, but stays held (IsRunning() true) until Stop()
+// joins it.
 //
 // The public operations belong to one controlling thread (the GUI thread) and
 // are never called concurrently. The only state shared with the decoder
@@ -47,7 +54,9 @@ public:
 
     // Starts a decoder thread for url unless one is still held, also one that
     // has already ended by itself; then it does nothing and reports nothing.
-    void Start(std::string url, FrameCallback onFrame, StatusCallback onStatus);
+    // Throws std::system_error when no thread can be created.
+    void Start(std::string url, FrameCallback onFrame, StatusCallback onStatus,
+               EndedCallback onEnded = EndedCallback());
 
     // Requests the end of the decoder thread and joins it. Blocking FFmpeg
     // calls are cut short, so this waits at most for the callback in progress
@@ -95,6 +104,9 @@ private:
 
     // Decoder thread body; takes its arguments by value so they live in the
     // thread's own storage.
+    void Run(std::string url, FrameCallback onFrame, StatusCallback onStatus, EndedCallback onEnded);
+    // One connection attempt; every FFmpeg handle and both callbacks are gone
+    // when it returns.
     void DecodeLoop(std::string url, FrameCallback onFrame, StatusCallback onStatus);
 
     bool OpenInput(DecoderContext& context, const std::string& url, const StatusCallback& onStatus);

@@ -37,6 +37,11 @@ struct Recorder {
                 std::lock_guard<std::mutex> lock(mutex);
                 statuses.push_back(text);
                 changed.notify_all();
+            },
+            [this] {
+                std::lock_guard<std::mutex> lock(mutex);
+                ++endings;
+                changed.notify_all();
             });
     }
     bool WaitUntil(const std::function<bool()>& done)
@@ -49,6 +54,7 @@ struct Recorder {
     std::condition_variable changed;
     std::vector<Frame> frames;
     std::vector<std::string> statuses;
+    int endings = 0;  // calls of the decoder's EndedCallback
 };
 
 // A loopback TCP port that refuses connections or, listening, lets them queue
@@ -129,6 +135,7 @@ TEST_F(Decoder, StopInterruptsABlockedRead)
     const auto stopBegin = Clock::now();
     decoder.Stop();
     EXPECT_LT(Clock::now() - stopBegin, 2500ms) << "Stop waited for the socket time-out";
+    EXPECT_EQ(recorder.endings, 0) << "a stream that Stop() ended did not end by itself";
 }
 
 struct OpenFailureCase {
@@ -137,15 +144,16 @@ struct OpenFailureCase {
 };
 class OpenFailure : public Decoder, public ::testing::WithParamInterface<OpenFailureCase> {};
 
-TEST_P(OpenFailure, SendsOneStatusAndNoFrame)
+TEST_P(OpenFailure, SendsOneStatusNoFrameAndEndsOnce)
 {
     LoopbackPort port(GetParam().source == "SilentServer");
     TestCameraOptions audioOnly;
     audioOnly.audioOnly = true;
     ASSERT_TRUE(GetParam().source != "AudioOnlyCamera" || camera.Start(audioOnly));
     recorder.Start(decoder, camera.Url().empty() ? port.url : camera.Url());
-    ASSERT_TRUE(recorder.WaitUntil([&] { return !recorder.statuses.empty(); }));
+    ASSERT_TRUE(recorder.WaitUntil([&] { return recorder.endings > 0; }));
     decoder.Stop();
+    EXPECT_EQ(recorder.endings, 1);
     ASSERT_EQ(recorder.statuses.size(), 1u);
     EXPECT_EQ(recorder.statuses[0].rfind(GetParam().status, 0), 0u) << recorder.statuses[0];
     EXPECT_TRUE(recorder.frames.empty());
