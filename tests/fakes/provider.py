@@ -7,18 +7,24 @@ end of standard input. Client: "test-client-id" / "test-client-secret". Endpoint
     response_type=code, S256 challenge, state; 302 to redirect_uri with code and state, or
     error=access_denied (body: the Location URL).  POST /token [token]: authorization_code (code,
     exact redirect_uri, S256 code_verifier) and refresh_token grants; client credentials checked.
-  GET|POST /drive/v3/files [search|create]; POST /upload/drive/v3/files [upload] (multipart,
-    parsed strictly, JPEG decoded); both need a bearer token issued or registered here.
+  GET|POST /drive/v3/files [search|create]; GET /drive/v3/files with q="'ID' in parents and
+    name='N' and trashed=false" [lookup], md5Checksum per file when fields name it, 404 for a
+    missing folder; POST /upload/drive/v3/files [upload] (multipart, parsed strictly, JPEG
+    decoded, 404 when a parent is missing); all need a bearer token issued or registered here.
   POST /mp/collect [collect]: JSON event body, answers 204.  Control paths (/control/...):
   POST browse?url=U: plays the browser on a thread (GET U, follow one redirect, record the reply).
   POST consent?grant=0|1[&state=S]: refuse or grant; S replaces the client's state.
-  POST script?endpoint=E&action=hang|close|status|invalid_grant[&times=N][&status=S][&body=B]:
-    the next N requests of E hang, are closed unanswered, get S with B, or get invalid_grant.
+  POST script?endpoint=E&action=hang|close|status|invalid_grant|store_then_hang[&times=N]
+    [&status=S][&body=B]: the next N requests of E hang, are closed unanswered, get S with B,
+    get invalid_grant, or are served as usual (an upload is stored) and then left unanswered.
+  POST delete-folder: deletes every folder and the files in them.
   POST refresh-token?value=V, access-token?value=V: tokens to accept.  POST reset.
   GET count?endpoint=E: plain number.  GET report[?endpoint=E|browser]: requests received
-    (method, path, query, form, json, headers) or the replies the browser got.  GET files: uploads with name, parents,
-    width, height, samples (RGB at the quadrant centres TL, TR, BL, BR).
-  report and files take index=I (default -1) and field=a.b.0 to answer one value as text.
+    (method, path, query, form, json, headers) or the replies the browser got.  GET files: uploads
+    with id, name, parents, md5Checksum, width, height, samples (RGB at the quadrant centres TL,
+    TR, BL, BR) and quantization (the JPEG's tables, as lists).  GET folders: id, name.
+  report, files and folders take index=I (default -1) and field=a.b.0 to answer one value as text.
+  GET jpeg?seed=N: a small JPEG (quality 85) whose colours depend on N.
 """
 import base64, email, email.policy, hashlib, http.client, io, itertools, json, re, signal, sys
 import threading, urllib.parse
@@ -28,6 +34,7 @@ CLIENT_ID = "test-client-id"
 CLIENT_SECRET = "test-client-secret"
 REDIRECT_RE = re.compile(r"http://127\.0\.0\.1:\d{1,5}/oauth2callback\Z")
 FOLDER_MIME = "application/vnd.google-apps.folder"
+LITERAL = r"'((?:[^'\\]|\\.)*)'"  # a string of Drive's query language, \' and \\ escaped
 
 lock = threading.Lock()
 stopping = threading.Event()
@@ -51,6 +58,26 @@ def pick(value, query):
     except (LookupError, ValueError, TypeError):
         return ""
     return value if isinstance(value, str) else json.dumps(value)
+
+
+def literal(pattern, text):
+    """The unescaped string literal where LITERAL stands in pattern, or None."""
+    found = re.search(pattern.replace("LITERAL", LITERAL), text)
+    return re.sub(r"\\(.)", r"\1", found.group(1)) if found else None
+
+
+def drive_error(code, reason, message):
+    return {"error": {"code": code, "message": message,
+                      "errors": [{"domain": "global", "reason": reason, "message": message}]}}
+
+
+def sample_jpeg(seed):
+    from PIL import Image
+    image = Image.new("RGB", (32, 24), ((seed * 70) % 256, (seed * 150) % 256, 90))
+    image.paste((255 - (seed * 70) % 256, 40, (seed * 30) % 256), (0, 0, 16, 12))
+    out = io.BytesIO()
+    image.save(out, "JPEG", quality=85)
+    return out.getvalue()
 
 
 def fetch(url):
@@ -104,6 +131,8 @@ class Handler(BaseHTTPRequestHandler):
                  ("GET", "/drive/v3/files"): "search", ("POST", "/drive/v3/files"): "create",
                  ("POST", "/upload/drive/v3/files"): "upload", ("POST", "/mp/collect"): "collect"}
         endpoint = route.get((self.command, url.path))
+        if endpoint == "search" and " in parents" in query.get("q", ""):
+            endpoint = "lookup"
         if url.path.startswith("/control/"):
             with lock:
                 return self.control(url.path[len("/control/"):], query)
@@ -122,13 +151,18 @@ class Handler(BaseHTTPRequestHandler):
             state["requests"].append(record)
             script = state["scripts"].get(endpoint)
             action = script.pop(0) if script else None
-        if action:
+        if action and action["action"] != "store_then_hang":
             return self.scripted(action)
         bearer = record["headers"]["Authorization"]
         with lock:
-            if endpoint in ("search", "create", "upload") and bearer[7:] not in state["access"]:
-                return self.reply(401, {"error": {"code": 401, "status": "UNAUTHENTICATED"}})
+            if (endpoint in ("search", "lookup", "create", "upload")
+                    and bearer[7:] not in state["access"]):
+                return self.reply(401, drive_error(401, "authError", "Invalid Credentials"))
             status, answer, headers = getattr(self, "serve_" + endpoint)(record, query, body)
+        if action:  # store_then_hang: served, but the answer never comes
+            stopping.wait(120)
+            self.close_connection = True
+            return
         self.reply(status, answer, headers=headers)
 
     do_POST = do_GET
@@ -155,9 +189,16 @@ class Handler(BaseHTTPRequestHandler):
             state[name.split("-")[0]].add(query["value"])
         elif name == "reset":
             reset()
-        elif name in ("count", "report", "files"):
+        elif name == "delete-folder":
+            gone = {f["id"] for f in state["folders"]}
+            state["folders"] = []
+            state["files"] = [f for f in state["files"] if not gone.intersection(f["parents"])]
+        elif name == "jpeg":
+            return self.reply(200, sample_jpeg(int(query.get("seed", "0"))), "image/jpeg")
+        elif name in ("count", "report", "files", "folders"):
             requests = [r for r in state["requests"] if query.get("endpoint") in (None, r["endpoint"])]
             text = {"count": str(len(requests)), "files": pick(state["files"], query),
+                    "folders": pick(state["folders"], query),
                     "report": pick(state["browser"] if query.get("endpoint") == "browser" else requests
                                    if "endpoint" in query else {"requests": requests}, query)}
             return self.reply(200, text[name], "text/plain")
@@ -205,6 +246,16 @@ class Handler(BaseHTTPRequestHandler):
                  and "mimeType='%s'" % FOLDER_MIME in query["q"] and "trashed=false" in query["q"]]
         return 200, {"files": files}, ()
 
+    def serve_lookup(self, record, query, body):
+        q = query.get("q", "")
+        parent, name = literal("LITERAL in parents", q), literal("name=LITERAL", q)
+        if parent not in [f["id"] for f in state["folders"]]:
+            return 404, drive_error(404, "notFound", "File not found: %s." % parent), ()
+        fields = ["id"] + (["md5Checksum"] if "md5Checksum" in query.get("fields", "") else [])
+        files = [{k: f[k] for k in fields} for f in state["files"]
+                 if parent in f["parents"] and f["name"] == name and "trashed=false" in q]
+        return 200, {"files": files}, ()
+
     def serve_create(self, record, query, body):
         meta = record.get("json")
         if not isinstance(meta, dict) or "name" not in meta:
@@ -226,16 +277,22 @@ class Handler(BaseHTTPRequestHandler):
             return 400, {"error": {"message": "malformed multipart body"}}, ()
         try:
             meta = json.loads(parts[0].get_payload(decode=True))
-            jpeg = io.BytesIO(parts[1].get_payload(decode=True))
-            image = Image.open(jpeg, formats=["JPEG"]).convert("RGB")
+            jpeg = parts[1].get_payload(decode=True)
+            decoded = Image.open(io.BytesIO(jpeg), formats=["JPEG"])
+            image = decoded.convert("RGB")
         except (ValueError, OSError) as error:
             return 400, {"error": {"message": str(error)}}, ()
+        folders = [f["id"] for f in state["folders"]]
+        missing = [p for p in meta.get("parents", []) if p not in folders]
+        if missing:
+            return 404, drive_error(404, "notFound", "File not found: %s." % missing[0]), ()
         w, h = image.size
         samples = [list(image.getpixel((x, y))) for y in (h // 4, 3 * h // 4)
                    for x in (w // 4, 3 * w // 4)]
         uploaded = {"id": "file-%d" % next(serial), "name": meta.get("name"),
                     "parents": meta.get("parents", []), "width": w, "height": h,
-                    "samples": samples}
+                    "samples": samples, "md5Checksum": hashlib.md5(jpeg).hexdigest(),
+                    "quantization": [list(t) for _, t in sorted(decoded.quantization.items())]}
         state["files"].append(uploaded)
         return 200, {"id": uploaded["id"], "name": uploaded["name"]}, ()
 
