@@ -40,9 +40,15 @@ size_t CurlWriteCb(char* data, size_t size, size_t count, void* userPointer)
     return bytes;
 }
 
+struct AbortFlags {
+    const std::atomic<bool>* first;
+    const std::atomic<bool>* second;
+};
+
 int CurlAbortCb(void* userPointer, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
-    return static_cast<const std::atomic<bool>*>(userPointer)->load() ? 1 : 0;
+    const auto* flags = static_cast<const AbortFlags*>(userPointer);
+    return (flags->first && flags->first->load()) || (flags->second && flags->second->load()) ? 1 : 0;
 }
 
 }  // namespace
@@ -50,7 +56,8 @@ int CurlAbortCb(void* userPointer, curl_off_t, curl_off_t, curl_off_t, curl_off_
 HttpResponse PerformHttpRequest(const std::string& url, const void* postBody, size_t postSize,
                                 const std::vector<std::string>& headerLines,
                                 std::chrono::milliseconds timeout,
-                                const std::atomic<bool>* abortFlag)
+                                const std::atomic<bool>* abortFlag,
+                                const std::atomic<bool>* cancelFlag)
 {
     HttpResponse response;
     CurlRequest request;
@@ -79,12 +86,17 @@ HttpResponse PerformHttpRequest(const std::string& url, const void* postBody, si
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
     // Several threads run transfers at once: no signals for time-outs.
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    if (abortFlag) {
+    AbortFlags flags{abortFlag, cancelFlag};
+    if (abortFlag || cancelFlag) {
         curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, CurlAbortCb);
-        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, abortFlag);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &flags);
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     }
-    response.transferred = curl_easy_perform(curl) == CURLE_OK;
+    response.curlCode = curl_easy_perform(curl);
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+    curl_off_t uploaded = 0;
+    curl_easy_getinfo(curl, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+    response.bodySent = uploaded > 0;
     return response;
 }
 

@@ -11,6 +11,8 @@
 #include <unistd.h>
 #include <wx/config.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -24,14 +26,23 @@ const char kStoreService[] = "com.tesselwick.orvanta.GoogleDrive";
 const char kStoreAccount[] = "refresh_token";
 const char kAccessTokenKey[] = "/GoogleDrive/AccessToken";
 const char kTokenExpiryKey[] = "/GoogleDrive/TokenExpiry";
+const char kClientIdKey[] = "/GoogleDrive/ClientId";
 const char kFormContentType[] = "Content-Type: application/x-www-form-urlencoded";
 
 constexpr int64_t kValidityMarginSec = 60;
 constexpr int64_t kDefaultLifetimeSec = 3600;
 constexpr int kRefreshAttempts = 3;
+// How often a retry pause looks at a caller's cancel flag, which nothing signals.
+constexpr std::chrono::milliseconds kCancelPollInterval{100};
 // Stored expiry moments beyond this are treated as absent, which keeps the
 // arithmetic on them far from overflow.
 constexpr int64_t kExpiryLimit = int64_t{1} << 62;
+
+const char kLapsedText[] = "Google Drive sign-in has lapsed — connect again";
+const char kClientRefusedText[] =
+    "Google Drive no longer accepts the OAuth client of the sign-in — connect again";
+const char kOtherClientText[] =
+    "Google Drive sign-in was made with another OAuth client — connect again";
 
 std::string ToUtf8(const wxString& text)
 {
@@ -62,6 +73,23 @@ std::shared_ptr<SecureStore> OrSystemStore(std::shared_ptr<SecureStore> store)
         return store;
     return std::shared_ptr<SecureStore>(CreateSystemSecureStore());
 }
+
+// Marks a blocking call made on the caller's thread as running in the session.
+class SessionCall {
+public:
+    explicit SessionCall(std::shared_ptr<DriveSession> session) : session(std::move(session))
+    {
+        this->session->ThreadStarted();
+    }
+    ~SessionCall() { session->ThreadFinished(); }
+    SessionCall(const SessionCall&) = delete;
+    SessionCall& operator=(const SessionCall&) = delete;
+
+    DriveSession* operator->() const { return session.get(); }
+
+private:
+    const std::shared_ptr<DriveSession> session;
+};
 
 // Runs body on a detached thread that holds the session alive.
 template <typename Body>
@@ -158,22 +186,26 @@ bool GoogleDriveUploader::IsAuthenticated() const { return session->IsAuthentica
 bool GoogleDriveUploader::LoadTokens() { return session->LoadTokens(); }
 void GoogleDriveUploader::SaveTokens() { session->SaveTokens(); }
 void GoogleDriveUploader::Disconnect() { session->Disconnect(); }
-bool GoogleDriveUploader::EnsureValidToken() { return session->EnsureValidToken(); }
-bool GoogleDriveUploader::RefreshAccessToken() { return session->RefreshAccessToken(); }
-std::string GoogleDriveUploader::EnsureFolderExists() { return session->EnsureFolderExists(); }
+bool GoogleDriveUploader::EnsureValidToken() { return session->EnsureValidToken(kNeverCancelled); }
+bool GoogleDriveUploader::RefreshAccessToken() { return session->RefreshAccessToken(kNeverCancelled); }
+std::string GoogleDriveUploader::EnsureFolderExists()
+{
+    return session->EnsureFolderExists(kNeverCancelled);
+}
+
+UploadResult GoogleDriveUploader::UploadJpeg(const std::vector<uint8_t>& jpeg,
+                                             const std::string& fileName, bool lookUpFirst,
+                                             const std::atomic<bool>& cancel)
+{
+    const SessionCall call(session);
+    return call->UploadJpeg(jpeg, fileName, lookUpFirst, cancel);
+}
 
 bool GoogleDriveUploader::ExchangeCodeForTokens(const std::string& code,
                                                 const std::string& redirectUri,
                                                 const std::string& codeVerifier)
 {
     return session->ExchangeCodeForTokens(code, redirectUri, codeVerifier, session->Credentials());
-}
-
-bool GoogleDriveUploader::UploadMultipart(const std::vector<uint8_t>& jpeg,
-                                          const std::string& fileName,
-                                          const std::string& folderId)
-{
-    return session->UploadMultipart(jpeg, fileName, folderId);
 }
 
 void GoogleDriveUploader::Authenticate(CompletionCallback onDone)
@@ -198,15 +230,6 @@ bool GoogleDriveUploader::HasCredentials() const
             && !session->builtInCredentials.clientSecret.empty());
 }
 
-void GoogleDriveUploader::UploadRgbFrame(const std::vector<uint8_t>& rgb, int width, int height,
-                                         const std::string& fileName, CompletionCallback onDone)
-{
-    StartSessionThread(session, [rgb, width, height, fileName,
-                                 onDone = std::move(onDone)](DriveSession& s) {
-        s.RunUpload(rgb, width, height, fileName, onDone);
-    });
-}
-
 // ---------------------------------------------------------------------------
 // Session: construction, lifetime and shared plumbing.
 
@@ -219,12 +242,9 @@ DriveSession::DriveSession(DriveClientOptions options)
       secureStore(OrSystemStore(std::move(options.secureStore))),
       launchBrowser(std::move(options.launchBrowser)),
       clock(std::move(options.now)),
-      pause(std::move(options.pause))
+      pause(std::move(options.pause)),
+      onAuthorizationLost(std::move(options.onAuthorizationLost))
 {
-    // Tokens stored earlier belong to the client file's client when there is one.
-    const ClientFileResult file = ReadClientFile(clientFilePath);
-    credentials = file.kind == ClientFileResult::Kind::Loaded ? file.credentials : builtInCredentials;
-
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) == 0) {
         wakeRead = UniqueFd(fds[0]);
@@ -269,23 +289,27 @@ int64_t DriveSession::Now() const
     return clock ? clock() : static_cast<int64_t>(std::time(nullptr));
 }
 
-bool DriveSession::PauseBeforeRetry()
+bool DriveSession::PauseBeforeRetry(const std::atomic<bool>& cancel)
 {
     if (pause) {
         pause(timings.retryPause);
     } else {
+        const auto deadline = std::chrono::steady_clock::now() + timings.retryPause;
         std::unique_lock<std::mutex> lock(lifeMutex);
-        lifeChanged.wait_for(lock, timings.retryPause, [this] { return shuttingDown.load(); });
+        while (!shuttingDown && !cancel && std::chrono::steady_clock::now() < deadline)
+            lifeChanged.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now()
+                                                                + kCancelPollInterval));
     }
-    return !shuttingDown;
+    return !shuttingDown && !cancel;
 }
 
 HttpResponse DriveSession::Request(const std::string& url, const std::string* postBody,
-                                   const std::vector<std::string>& headerLines) const
+                                   const std::vector<std::string>& headerLines,
+                                   const std::atomic<bool>& cancel) const
 {
     return PerformHttpRequest(url, postBody ? postBody->data() : nullptr,
                               postBody ? postBody->size() : 0, headerLines,
-                              timings.requestTimeout, &shuttingDown);
+                              timings.requestTimeout, &shuttingDown, &cancel);
 }
 
 DriveCredentials DriveSession::Credentials() const
@@ -333,12 +357,19 @@ bool DriveSession::IsAuthenticated() const
 
 bool DriveSession::LoadTokens()
 {
+    // Tokens stored earlier belong to the client in use now: the client
+    // file's when it loads, else the built-in one.
+    const ClientFileResult file = ReadClientFile(clientFilePath);
+    const DriveCredentials current =
+        file.kind == ClientFileResult::Kind::Loaded ? file.credentials : builtInCredentials;
+
     std::string storedRefresh;
     if (secureStore && !secureStore->Get(kStoreService, kStoreAccount, storedRefresh))
         storedRefresh.clear();
 
     std::string storedAccess;
     std::string expiryText;
+    bool otherClient = false;
     {
         const auto configLock = LockConfigStore();
         if (wxConfigBase* config = wxConfigBase::Get()) {
@@ -347,15 +378,31 @@ bool DriveSession::LoadTokens()
                 storedAccess = ToUtf8(value);
             if (config->Read(kTokenExpiryKey, &value) && !value.empty())
                 expiryText = ToUtf8(value);
+            // Versions that did not store the client count as the current one.
+            otherClient = config->Read(kClientIdKey, &value) && ToUtf8(value) != current.clientId;
         }
     }
     int64_t expiry = 0;
     if (!expiryText.empty() && !ParseLeadingInteger(expiryText, -kExpiryLimit, kExpiryLimit, expiry))
         expiry = 0;
 
+    if (otherClient) {
+        // The provider would refuse a refresh by another client than the one
+        // that obtained the token, and the current client is the one the
+        // user chose: the old authorization is of no use.
+        ForgetTokens();
+        DriveLog("[Drive] Stored tokens belong to another OAuth client — re-authentication required\n");
+        if (!storedRefresh.empty())
+            ReportAuthorizationLost(kOtherClientText);
+        storedRefresh.clear();
+        storedAccess.clear();
+        expiry = 0;
+    }
+
     bool haveRefresh = false;
     {
         std::lock_guard<std::recursive_mutex> lock(tokenMutex);
+        credentials = current;
         refreshToken = storedRefresh;
         accessToken = storedAccess;
         tokenExpiry = expiry;
@@ -388,23 +435,34 @@ void DriveSession::ClearDriveAccessPrefs()
         return;
     config->DeleteEntry(kAccessTokenKey, false);
     config->DeleteEntry(kTokenExpiryKey, false);
+    config->DeleteEntry(kClientIdKey, false);
     config->Flush(false);
 }
 
-void DriveSession::Disconnect()
+void DriveSession::Disconnect() { ForgetTokens(); }
+
+void DriveSession::ForgetTokens()
 {
     {
         std::lock_guard<std::recursive_mutex> lock(tokenMutex);
         accessToken.clear();
         refreshToken.clear();
         tokenExpiry = 0;
+        // Another account may connect next, with a folder of its own.
+        folderId.clear();
     }
     if (secureStore)
         secureStore->Delete(kStoreService, kStoreAccount);
-    // Under the token lock so that it never interleaves with SaveTokens on an
-    // upload thread: the configuration object is not safe for concurrent use.
+    // Under the token lock so that it never interleaves with SaveTokens on
+    // another thread: the configuration object is not safe for concurrent use.
     std::lock_guard<std::recursive_mutex> lock(tokenMutex);
     ClearDriveAccessPrefs();
+}
+
+void DriveSession::ReportAuthorizationLost(const std::string& reason) const
+{
+    if (onAuthorizationLost)
+        onAuthorizationLost(reason);
 }
 
 // ---------------------------------------------------------------------------
@@ -420,10 +478,12 @@ bool DriveSession::ExchangeCodeForTokens(const std::string& code, const std::str
         + "&redirect_uri="
         + U::UrlEncode(redirectUri) + "&grant_type=authorization_code&code_verifier="
         + U::UrlEncode(codeVerifier);
-    const std::string response = Request(endpoints.tokenUrl, &body, {kFormContentType}).body;
+    const std::string response =
+        Request(endpoints.tokenUrl, &body, {kFormContentType}, kNeverCancelled).body;
 
     std::lock_guard<std::recursive_mutex> lock(tokenMutex);
     credentials = client;
+    folderId.clear();
     accessToken = U::ExtractJsonField(response, "access_token");
     refreshToken = U::ExtractJsonField(response, "refresh_token");
     tokenExpiry = Now() + LifetimeFrom(U::ExtractJsonField(response, "expires_in"));
@@ -438,7 +498,17 @@ bool DriveSession::ExchangeCodeForTokens(const std::string& code, const std::str
             refreshToken.clear();
         }
     }
-    return !accessToken.empty() && !refreshToken.empty();
+    const bool exchanged = !accessToken.empty() && !refreshToken.empty();
+    if (exchanged) {
+        // The next start tells from it whether the stored tokens still
+        // belong to the client in use.
+        const auto configLock = LockConfigStore();
+        if (wxConfigBase* config = wxConfigBase::Get()) {
+            config->Write(kClientIdKey, FromUtf8(client.clientId));
+            config->Flush(false);
+        }
+    }
+    return exchanged;
 }
 
 // ---------------------------------------------------------------------------
@@ -450,7 +520,7 @@ bool DriveSession::IsAccessTokenUsable() const
     return !accessToken.empty() && Now() < tokenExpiry - kValidityMarginSec;
 }
 
-bool DriveSession::EnsureValidToken()
+bool DriveSession::EnsureValidToken(const std::atomic<bool>& cancel)
 {
     {
         std::lock_guard<std::recursive_mutex> lock(tokenMutex);
@@ -459,26 +529,32 @@ bool DriveSession::EnsureValidToken()
         if (IsAccessTokenUsable())
             return true;
     }
-    return RefreshAccessToken();
+    return RefreshAccessToken(cancel);
 }
 
-bool DriveSession::RefreshAccessToken()
+bool DriveSession::RefreshAccessToken(const std::atomic<bool>& cancel)
 {
     const uint64_t finishedBeforeWaiting = refreshesFinished.load();
-    std::lock_guard<std::mutex> refreshLock(refreshMutex);
-    if (IsAccessTokenUsable())
-        return true;
-    // A refresh that failed while this thread waited has just spent its
-    // attempts. Repeating them for every waiting upload would let upload
-    // threads pile up without end while the provider stays unreachable.
-    if (refreshesFinished.load() != finishedBeforeWaiting && !lastRefreshSucceeded)
-        return false;
-    lastRefreshSucceeded = RefreshWithRetries();
-    ++refreshesFinished;
-    return lastRefreshSucceeded;
+    std::string lostReason;
+    bool refreshed = false;
+    {
+        std::lock_guard<std::mutex> refreshLock(refreshMutex);
+        if (IsAccessTokenUsable())
+            return true;
+        // A refresh that failed while this thread waited has just spent its
+        // attempts. Repeating them for every waiting caller would let callers
+        // pile up without end while the provider stays unreachable.
+        if (refreshesFinished.load() != finishedBeforeWaiting && !lastRefreshSucceeded)
+            return false;
+        refreshed = lastRefreshSucceeded = RefreshWithRetries(cancel, lostReason);
+        ++refreshesFinished;
+    }
+    if (!lostReason.empty())
+        ReportAuthorizationLost(lostReason);
+    return refreshed;
 }
 
-bool DriveSession::RefreshWithRetries()
+bool DriveSession::RefreshWithRetries(const std::atomic<bool>& cancel, std::string& lostReason)
 {
 
     std::string heldRefreshToken;
@@ -498,9 +574,10 @@ bool DriveSession::RefreshWithRetries()
         + "&grant_type=refresh_token";
 
     for (int attempt = 1; attempt <= kRefreshAttempts; ++attempt) {
-        if (attempt > 1 && !PauseBeforeRetry())
+        if (attempt > 1 && !PauseBeforeRetry(cancel))
             break;
-        const std::string response = Request(endpoints.tokenUrl, &body, {kFormContentType}).body;
+        const std::string response =
+            Request(endpoints.tokenUrl, &body, {kFormContentType}, cancel).body;
         const std::string newAccessToken = U::ExtractJsonField(response, "access_token");
         if (!newAccessToken.empty()) {
             std::lock_guard<std::recursive_mutex> lock(tokenMutex);
@@ -513,15 +590,17 @@ bool DriveSession::RefreshWithRetries()
         const std::string error = U::ExtractJsonField(response, "error");
         DriveLog("[Drive] Token refresh attempt %d/3 failed: %s\n", attempt,
                  error.empty() ? "(no response)" : error.c_str());
-        if (error == "invalid_grant") {
+        // The grant lapsed or was revoked, or the provider no longer knows
+        // the client that obtained it: no retry can help.
+        const bool lapsed = error == "invalid_grant";
+        if (lapsed || error == "invalid_client" || error == "unauthorized_client") {
             DriveLog("[Drive] Refresh token is invalid — re-authentication required\n");
             std::lock_guard<std::recursive_mutex> lock(tokenMutex);
-            refreshToken.clear();
-            accessToken.clear();
-            tokenExpiry = 0;
-            if (secureStore)
-                secureStore->Delete(kStoreService, kStoreAccount);
-            ClearDriveAccessPrefs();
+            // Unless the user connected again (or disconnected) meanwhile.
+            if (refreshToken == heldRefreshToken) {
+                ForgetTokens();
+                lostReason = lapsed ? kLapsedText : kClientRefusedText;
+            }
             break;
         }
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -11,10 +12,32 @@
 class SecureStore;
 class DriveSession;
 
-// Reports the end of an authorization or an upload: a success flag and a
-// UTF-8 message for the status line. Called exactly once per operation,
-// normally on the client's own thread, so it must not touch windows itself.
+// Reports the end of an authorization: a success flag and a UTF-8 message
+// for the status line. Called exactly once per attempt, normally on the
+// client's own thread, so it must not touch windows itself.
 using CompletionCallback = std::function<void(bool, const std::string&)>;
+
+// Says, as a UTF-8 status text, why the authorization was just forgotten (the
+// provider no longer accepts it, or it was made with another OAuth client).
+// Called on whichever thread found out, the constructor's included; must not
+// block. Never called for the user's own Disconnect.
+using AuthorizationLostCallback = std::function<void(const std::string& reason)>;
+
+// What one upload attempt came to, for the caller that keeps the picture.
+enum class UploadOutcome {
+    Stored,         // Drive holds the picture: sent now, or found by the look-up
+    NotSent,        // certainly not stored (Drive unreachable, busy, folder or token gone)
+    Unknown,        // the body was sent but no answer confirmed it: look it up first next time
+    Refused,        // Drive refuses this very picture
+    DriveFull,      // the Drive storage quota is exceeded
+    NotAuthorized,  // no authorization is held, or it was just forgotten
+    Cancelled,      // the cancel flag ended the attempt before the picture was sent
+};
+
+struct UploadResult {
+    UploadOutcome outcome = UploadOutcome::NotSent;
+    std::string message;  // UTF-8, for the status line
+};
 
 // Opens a URL in the user's browser and returns at once; false when the
 // browser could not be started.
@@ -67,6 +90,7 @@ struct DriveClientOptions {
     BrowserLauncher launchBrowser;             // empty: xdg-open
     EpochClock now;                            // empty: time(nullptr)
     RetryPause pause;                          // empty: a wait that destruction cuts short
+    AuthorizationLostCallback onAuthorizationLost;  // may be empty
     DriveTimings timings;
 };
 
@@ -88,11 +112,13 @@ struct RedirectRequest {
 // token storage and refresh, folder lookup and JPEG upload.
 //
 // Threading: the public operations may be called from any thread. Authenticate
-// and UploadRgbFrame return at once and run on detached threads that share the
-// client's state; destroying the client ends a waiting authorization, aborts
-// running transfers and waits briefly (timings.shutdownGrace) for those
-// threads, whose completions may still be called during or after destruction.
-// Lock order inside: refresh lock before token lock.
+// returns at once and runs on a detached thread that shares the client's
+// state; UploadJpeg blocks its caller. Destroying the client ends a waiting
+// authorization, aborts running transfers and waits briefly
+// (timings.shutdownGrace) for those threads and calls, whose completions may
+// still be called during or after destruction.
+// Lock order inside: folder lock, then refresh lock, then token lock, then the
+// configuration store's lock.
 class GoogleDriveUploader {
 public:
     GoogleDriveUploader();
@@ -106,7 +132,9 @@ public:
     bool IsAuthenticated() const;
 
     // Reads the refresh token from the secure store and the access token and
-    // its expiry from the configuration store; true when a refresh token was found.
+    // its expiry from the configuration store; true when a refresh token was
+    // found. Tokens obtained with another OAuth client than the one in use now
+    // (the client file's, else the built-in one) are forgotten.
     bool LoadTokens();
     // Writes the access token and its expiry to the configuration store.
     void SaveTokens();
@@ -131,14 +159,15 @@ public:
     bool EnsureValidToken();
     bool RefreshAccessToken();
 
-    // Encodes the RGB frame as a JPEG and uploads it into the "Orvanta"
-    // folder on a new thread; returns at once. The frame is copied.
-    void UploadRgbFrame(const std::vector<uint8_t>& rgb, int width, int height,
-                        const std::string& fileName, CompletionCallback onDone);
-    // The cached folder identifier, or one found or created now; empty when none.
+    // Uploads one JPEG as fileName into the "Orvanta" folder. With
+    // lookUpFirst, Drive is first asked whether that folder already holds
+    // these very bytes (after an Unknown outcome). Blocking; one caller thread
+    // at a time. Returns soon (about a second) after cancel becomes true.
+    UploadResult UploadJpeg(const std::vector<uint8_t>& jpeg, const std::string& fileName,
+                            bool lookUpFirst, const std::atomic<bool>& cancel);
+    // The cached folder identifier, or one found or created now; empty when
+    // Drive could not tell. Only a search that succeeds and finds none creates it.
     std::string EnsureFolderExists();
-    bool UploadMultipart(const std::vector<uint8_t>& jpeg, const std::string& fileName,
-                         const std::string& folderId);
 
     // Listens on a free port of 127.0.0.1; returns the port, or -1 (socketFd
     // then holds no open socket). The caller owns the socket.

@@ -53,9 +53,10 @@ TEST_F(DriveTest, AuthorizationOutcomes)
         EXPECT_EQ(client->IsAuthenticated(), c.ok);
         EXPECT_EQ(store->Item().empty(), !c.ok);
         EXPECT_EQ(Entry("/GoogleDrive/TokenExpiry"), c.ok ? std::to_string(kNow + 3600) : "(absent)");
+        EXPECT_EQ(Entry("/GoogleDrive/ClientId"), c.ok ? "test-client-id" : "(absent)");
         client->Disconnect();
-        EXPECT_EQ(store->Item() + Entry("/GoogleDrive/AccessToken") + Entry("/GoogleDrive/TokenExpiry"),
-                  "(absent)(absent)");
+        EXPECT_EQ(store->Item() + Entry("/GoogleDrive/AccessToken") + Entry("/GoogleDrive/TokenExpiry")
+                  + Entry("/GoogleDrive/ClientId") + lost->Text(), "(absent)(absent)(absent)");
     }
 }
 

@@ -8,8 +8,11 @@
 #include <unistd.h>
 #include <wx/fileconf.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <future>
+#include <mutex>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -36,14 +39,23 @@ inline bool WaitUntil(const std::function<bool()>& condition)
     return true;
 }
 
+// What onAuthorizationLost was told, from whichever thread.
+struct LostReasons {
+    void Add(const std::string& reason) { std::lock_guard<std::mutex> lock(mutex); text += reason + "\n"; }
+    std::string Text() { std::lock_guard<std::mutex> lock(mutex); return text; }
+    std::mutex mutex;
+    std::string text;
+};
+
 // A client wired to the provider stand-in, an in-memory secure store and
-// configuration store, and a fixed clock.
+// configuration store, a client file path in a temporary folder of its own
+// (no file there unless a test writes one) and a fixed clock.
 class DriveTest : public ::testing::Test {
 protected:
     static constexpr int64_t kNow = 1700000000;
 
     DriveTest() { wxConfigBase::Set(new wxFileConfig("", "", "", "", 0)); }  // no file
-    ~DriveTest() override { client.reset(), delete wxConfigBase::Set(nullptr); }
+    ~DriveTest() override { client.reset(), delete wxConfigBase::Set(nullptr), std::filesystem::remove_all(folder); }
 
     DriveClientOptions Options()
     {
@@ -51,7 +63,9 @@ protected:
         options.endpoints = {provider.Url("/authorize"), provider.Url("/token"), provider.Url("/drive/v3/files"),
                              provider.Url("/upload/drive/v3/files"), "drive.file"};
         options.credentials = {"test-client-id", "test-client-secret"};
+        options.clientFilePath = ClientFile();
         options.secureStore = store;
+        options.onAuthorizationLost = [lost = lost](const std::string& reason) { lost->Add(reason); };
         options.launchBrowser = [p = &provider](const std::string& url) {
             return p->Post("/control/browse?url=" + GoogleDriveUploader::UrlEncode(url)), true;
         };
@@ -67,6 +81,7 @@ protected:
         return *client;
     }
     GoogleDriveUploader& Start() { return Start(Options()); }
+    std::string ClientFile() const { return folder + "/google-oauth-client.json"; }
 
     // What an earlier run left behind, with tokens the provider accepts.
     void Stored(bool refreshToken, const char* expiry, bool accessToken = true)
@@ -84,7 +99,9 @@ protected:
     int Count(const char* endpoint) const { return std::stoi("0" + provider.Get("/control/count?endpoint=" + std::string(endpoint))); }
     void Script(const char* endpoint, const std::string& script) { provider.Post("/control/script?endpoint=" + std::string(endpoint) + "&" + script); }
 
+    std::string folder = [] { char name[] = "/tmp/orvanta-drive-XXXXXX"; return std::string(mkdtemp(name) ? name : "/nonexistent"); }();
     FakeProvider provider;
     std::shared_ptr<MemoryStore> store = std::make_shared<MemoryStore>();
+    std::shared_ptr<LostReasons> lost = std::make_shared<LostReasons>();
     std::unique_ptr<GoogleDriveUploader> client;
 };

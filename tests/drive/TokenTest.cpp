@@ -24,6 +24,7 @@ TEST_F(DriveTest, CodeExchangeOutcomes)
         EXPECT_EQ(drive.ExchangeCodeForTokens("4/code", "http://127.0.0.1:1/oauth2callback", "verifier"), c.ok);
         EXPECT_EQ(drive.IsAuthenticated(), c.ok);
         EXPECT_EQ(store->Item(), c.ok ? "r" : "");
+        EXPECT_EQ(Entry("/GoogleDrive/ClientId"), c.ok ? "test-client-id" : "(absent)");
         drive.SaveTokens();  // an unreadable lifetime counts as the usual hour
         EXPECT_EQ(Entry("/GoogleDrive/TokenExpiry"), std::to_string(kNow + 3600));
         drive.Disconnect();
@@ -44,6 +45,8 @@ TEST_F(DriveTest, RefreshOutcomes)
         {"fails twice", true, true, "0", "action=status&status=503&times=2", true, 3, true},
         {"fails every time", true, true, "0", "action=close&times=3", false, 3, true},
         {"rejected", true, true, "0", "action=invalid_grant&times=3", false, 1, false},
+        {"client not allowed", true, true, "0", "action=status&status=400&times=3&body=%7B%22error%22%3A%22unauthorized_client%22%7D",
+         false, 1, false},
         {"other error", true, true, "0", "action=status&status=400&times=3&body=%7B%22error%22%3A%22invalid_grant2%22%7D",
          false, 3, true},
         {"unreadable lifetime", true, true, "0",

@@ -1,78 +1,146 @@
 #include "DriveTestFixture.h"
 
-#include <algorithm>
-#include <sstream>
+#include <nlohmann/json.hpp>
 
-constexpr int kWidth = 64, kHeight = 48;
-const int kColours[4][3] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}};  // quadrants TL, TR, BL, BR
+#include <atomic>
 
-static std::vector<uint8_t> QuadrantFrame()
+using json = nlohmann::json;
+
+static const char* Name(UploadOutcome outcome)
 {
-    std::vector<uint8_t> rgb;
-    for (int i = 0; i < kWidth * kHeight; ++i) {
-        const int* colour = kColours[(i / kWidth >= kHeight / 2) * 2 + (i % kWidth >= kWidth / 2)];
-        rgb.insert(rgb.end(), colour, colour + 3);
+    static const char* const names[] = {"Stored", "NotSent", "Unknown", "Refused", "DriveFull", "NotAuthorized", "Cancelled"};
+    return names[static_cast<int>(outcome)];
+}
+
+static std::string ErrorBody(const char* reason, const char* message)
+{
+    return "&body=" + GoogleDriveUploader::UrlEncode(json{{"error", {{"code", 400}, {"message", message},
+        {"errors", json::array({{{"reason", reason}, {"message", message}}})}}}}.dump());
+}
+
+// Sends a picture as the delivery thread does: again after each outcome that
+// may pass, looking it up first from the first Unknown on. The outcomes in
+// order, and the first message.
+static std::pair<std::string, std::string> Deliver(GoogleDriveUploader& drive, const std::vector<uint8_t>& jpeg,
+                                                   const std::string& name)
+{
+    const std::atomic<bool> cancel{false};
+    std::string outcomes, message;
+    bool lookUpFirst = false;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const UploadResult result = drive.UploadJpeg(jpeg, name, lookUpFirst, cancel);
+        outcomes += (attempt ? " " : "") + std::string(Name(result.outcome));
+        message = attempt ? message : result.message;
+        using O = UploadOutcome;
+        if (result.outcome == O::Stored || result.outcome == O::Refused || result.outcome == O::NotAuthorized)
+            break;
+        lookUpFirst = lookUpFirst || result.outcome == O::Unknown;
     }
-    return rgb;
+    return {outcomes, message};
 }
 
-static int Upload(GoogleDriveUploader& drive, const std::string& name)
+// Each row scripts Drive or the stored sign-in, delivers one picture, and
+// checks what Drive holds in the end: the picture once if stored, in the one folder.
+TEST_F(DriveTest, DeliveryOutcomes)
 {
-    auto [callback, done] = Completion();
-    drive.UploadRgbFrame(QuadrantFrame(), kWidth, kHeight, name, callback);
-    return Outcome(done);
-}
-
-TEST_F(DriveTest, UploadsJpegsIntoOneFolderFoundOrCreated)
-{
-    Stored(true, "1800000000");
-    EXPECT_EQ(Upload(Start(), "a \"b\" \\c.jpg"), 1);
-    EXPECT_EQ(Upload(*client, "2.jpg"), 1);
-    EXPECT_EQ(Count("search") * 10 + Count("create"), 11);  // then cached
-    EXPECT_EQ(Upload(Start(), "3.jpg"), 1);
-    EXPECT_EQ(Count("search") * 10 + Count("create"), 21);  // a new run finds it
-    Script("upload", "action=status&status=500");
-    EXPECT_EQ(Upload(*client, "4.jpg"), 0);
-    EXPECT_EQ(Upload(*client, "5.jpg"), 1);
-    EXPECT_EQ(Count("search"), 3);  // a failed upload forgets the folder
-
-    EXPECT_EQ(provider.Get("/control/report?endpoint=create&field=json.name"), "Orvanta");
-    for (const char* index : {"0", "1", "2", "3"})
-        EXPECT_EQ(provider.Get("/control/files?field=parents&index=" + std::string(index)), R"(["folder-1"])");
-    EXPECT_EQ(provider.Get("/control/files?field=name&index=0"), "a \"b\" \\c.jpg");
-    EXPECT_EQ(provider.Get("/control/files?field=width") + "x" + provider.Get("/control/files?field=height"), "64x48");
-    std::string samples = provider.Get("/control/files?field=samples");  // [[r, g, b], ...]
-    std::replace_if(samples.begin(), samples.end(), [](char c) { return !std::isdigit(c); }, ' ');
-    std::istringstream values(samples);
-    for (const auto& colour : kColours)
-        for (int expected : colour) {
-            int value = -100;
-            EXPECT_NEAR((values >> value, value), expected, 16);
-        }
-}
-
-// Destroying the client while one of its threads is blocked ends that thread,
-// its completion reporting failure, instead of waiting out the grace period.
-TEST_F(DriveTest, DestructionEndsBlockedThreads)
-{
-    const struct { bool upload; const char* expiry; const char* endpoint; const char* script; } cases[] = {
-        {true, "1800000000", "upload", "action=hang"},
-        {true, "0", "token", "action=status&status=503&times=3"},  // then in the retry pause
-        {false, "", "authorize", "action=hang"},  // the user never answers
+    const std::string status = "upload:action=status&status=";
+    // Setup words: "expired" access token; "changed client" in use; ClientId stored by "another client"
+    // or by "this client"; "folder deleted" after a first picture was stored.
+    const struct { std::vector<std::string> scripts; const char *setup, *outcomes, *message; int uploads, refreshes;
+                   const char* lost; } cases[] = {
+        {{status + "429", status + "403" + ErrorBody("userRateLimitExceeded", "Slow")}, "", "NotSent NotSent Stored", "slow down", 3, 0, ""},
+        {{status + "503"}, "", "Unknown Stored", "did not confirm p.jpg", 2, 0, ""},
+        {{"upload:action=store_then_hang"}, "", "Unknown Stored", "looked up", 1, 0, ""},
+        {{status + "400" + ErrorBody("badContent", "Bad picture")}, "", "Refused", "Google Drive refused p.jpg: Bad picture", 1, 0, ""},
+        {{}, "folder deleted", "NotSent Stored", "folder is gone", 2, 0, ""},
+        {{status + "401"}, "", "NotSent Stored", "access token", 2, 1, ""},
+        {{status + "403" + ErrorBody("storageQuotaExceeded", "Quota")}, "", "DriveFull Stored", "Google Drive is full", 2, 0, ""},
+        {{"search:action=status&status=503&body=%7B%22files%22%3A%5B%5D%7D"}, "", "NotSent Stored", "could not be reached", 1, 0, ""},
+        {{"search:action=status&status=200&body=%3Chtml%3E"}, "", "NotSent Stored", "could not be reached", 1, 0, ""},
+        {{"token:action=invalid_grant"}, "expired", "NotAuthorized", "Not connected", 0, 1, "has lapsed"},
+        {{}, "expired, changed client", "NotAuthorized", "Not connected", 0, 1, "no longer accepts the OAuth client"},
+        {{}, "stored by another client", "NotAuthorized", "Not connected", 0, 0, "another OAuth client"},
+        {{}, "expired, stored by this client", "Stored", "uploaded", 1, 1, ""},
     };
+    const std::string jpeg = provider.Get("/control/jpeg?seed=1"), first = provider.Get("/control/jpeg?seed=2");
+    ASSERT_EQ(jpeg.substr(0, 2), "\xFF\xD8");
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.endpoint);
+        const std::string setup = c.setup, outcomesWanted = c.outcomes;
+        SCOPED_TRACE((c.scripts.empty() ? setup : c.scripts[0]) + " -> " + outcomesWanted);
+        const auto has = [&setup](const char* word) { return setup.find(word) != std::string::npos; };
+        provider.Post("/control/reset");
+        lost = std::make_shared<LostReasons>();
+        Stored(true, has("expired") ? "0" : "1800000000");
+        if (has("stored by"))
+            wxConfigBase::Get()->Write("/GoogleDrive/ClientId", has("another") ? "old-client-id" : "test-client-id");
+        DriveClientOptions options = Options();
+        options.credentials.clientId = has("changed client") ? "other-client-id" : "test-client-id";
+        options.timings.requestTimeout = options.timings.uploadTimeout = 1s;
+        GoogleDriveUploader& drive = Start(options);
+        EXPECT_EQ(drive.IsAuthenticated(), !has("another client"));
+        if (has("folder deleted")) {
+            EXPECT_EQ(Deliver(drive, {first.begin(), first.end()}, "first.jpg").first, "Stored");
+            provider.Post("/control/delete-folder");
+        }
+        for (const std::string& script : c.scripts)
+            Script(script.substr(0, script.find(':')).c_str(), script.substr(script.find(':') + 1));
+        const int uploadsBefore = Count("upload");
+
+        const auto [outcomes, message] = Deliver(drive, {jpeg.begin(), jpeg.end()}, "p.jpg");
+        EXPECT_EQ(outcomes, outcomesWanted);
+        EXPECT_NE(message.find(c.message), std::string::npos) << message;
+        EXPECT_EQ(Count("upload") - uploadsBefore, c.uploads);
+        EXPECT_EQ(Count("token"), c.refreshes);
+        const std::string lostReasons = lost->Text();
+        EXPECT_EQ(lostReasons.empty(), !*c.lost) << lostReasons;
+        EXPECT_NE(lostReasons.find(c.lost), std::string::npos) << lostReasons;
+        if (*c.lost) {
+            EXPECT_EQ(store->Item() + Entry("/GoogleDrive/AccessToken") + Entry("/GoogleDrive/ClientId"), "(absent)(absent)");
+        }
+        const json files = json::parse(provider.Get("/control/files")), folders = json::parse(provider.Get("/control/folders"));
+        EXPECT_LE(folders.size(), 1u) << folders;
+        int copies = 0;
+        for (const json& file : files) {
+            copies += file["name"] == "p.jpg";
+            EXPECT_EQ(file["parents"], json::array({folders.at(0)["id"]})) << file["name"];
+        }
+        EXPECT_EQ(copies, int(outcomesWanted.rfind("Stored") == outcomesWanted.size() - 6));
+    }
+}
+
+// Setting an upload's cancel flag, or destroying the client, ends a blocked
+// request or retry pause at once instead of waiting out its time.
+TEST_F(DriveTest, BlockedCallsEndSoon)
+{
+    const struct { bool destroy; const char* expiry; const char* endpoint; const char* script; const char* outcome; } cases[] = {
+        {false, "1800000000", "upload", "action=hang", "Unknown"},  // the body had left
+        {false, "0", "token", "action=status&status=503&times=3", "Cancelled"},  // then in the retry pause
+        {true, "1800000000", "upload", "action=hang", "Unknown"},
+        {true, "", "authorize", "action=hang", "failed"},  // Authenticate; the user never answers
+    };
+    const std::string jpeg = provider.Get("/control/jpeg?seed=1");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.endpoint) + (c.destroy ? " destroyed" : " cancelled"));
         provider.Post("/control/reset");
         Stored(true, c.expiry);
         Script(c.endpoint, c.script);
         DriveClientOptions options = Options();
         options.pause = nullptr;  // the client's own
         options.timings.uploadTimeout = options.timings.retryPause = options.timings.redirectWait = 60s;
-        auto [callback, done] = Completion();
-        c.upload ? Start(options).UploadRgbFrame(QuadrantFrame(), kWidth, kHeight, "x.jpg", callback)
-                 : Start(options).Authenticate(callback);
+        GoogleDriveUploader& drive = Start(options);
+        std::atomic<bool> cancel{false};
+        auto reported = std::make_shared<std::promise<std::string>>();
+        std::future<std::string> done = reported->get_future();
+        std::thread caller;
+        if (std::string(c.endpoint) == "authorize")
+            drive.Authenticate([reported](bool ok, const std::string&) { reported->set_value(ok ? "connected" : "failed"); });
+        else
+            caller = std::thread([&, reported] { reported->set_value(Name(drive.UploadJpeg({jpeg.begin(), jpeg.end()}, "x.jpg", false, cancel).outcome)); });
         ASSERT_TRUE(WaitUntil([&] { return Count(c.endpoint) == 1; }));
-        client.reset();
-        EXPECT_EQ(Outcome(done, 0s), 0);
+        c.destroy ? client.reset() : void(cancel = true);
+        EXPECT_EQ(done.wait_for(2s), std::future_status::ready);
+        EXPECT_EQ(done.get(), c.outcome);
+        if (caller.joinable())
+            caller.join();
     }
 }
