@@ -547,18 +547,12 @@ Clock::time_point PictureFolder::Impl::DeliveryStep(Delivery& d)
 {
     std::string wanted;
     bool keepDelivered = true;
-    bool resume = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
         wanted = settings.folder;
         keepDelivered = settings.keepDelivered;
-        resume = std::exchange(resumeNow, false);
     }
     const Clock::time_point now = Clock::now();
-    if (resume) {
-        d.nextAttempt = now;
-        d.backoff = timings.firstRetry;
-    }
     if (wanted != d.folder) {
         SwitchFolder(d, wanted);
         d.nextRescan = now + timings.rescan;
@@ -573,7 +567,13 @@ Clock::time_point PictureFolder::Impl::DeliveryStep(Delivery& d)
 
     bool ready = false;
     {
+        // Read with `connected`: a connection that arrives later must not
+        // cut short the backoff of a send it did not precede.
         std::lock_guard<std::mutex> lock(mutex);
+        if (std::exchange(resumeNow, false)) {
+            d.nextAttempt = now;
+            d.backoff = timings.firstRetry;
+        }
         ready = d.holder && connected && !paused
                 && std::any_of(waiting.begin(), waiting.end(), [&](const auto& entry) {
                        return !d.skipped.count(entry.first) && !removing.count(entry.first);

@@ -147,13 +147,23 @@ TEST(PictureDelivery, CapRemovesDeliveredThenKeptThenWaitingButNeverTheOneInFlig
     TempDir dir;
     const std::string folder = dir.root + "/Orvanta";
     const std::string pending = folder + "/pending";
+    // Same frame, same JPEG: every picture has the size of this one.
+    uint64_t size = 0;
+    {
+        PictureFolder sample(SettingsFor(dir.root + "/sample"), FakeDrive().Sender(), PictureEvents(), TinyTimings());
+        sample.Keep(Rgb(32, 24), 32, 24, PictureName(0), false);
+        ASSERT_TRUE(WaitFor([&] { return Pictures(dir.root + "/sample").size() == 1; }));
+        size = fs::file_size(dir.root + "/sample/" + PictureName(0));
+    }
     FakeDrive drive;
     drive.blockOn = PictureName(5);
     Reports reports;
-    PictureFolder pictures(SettingsFor(folder), drive.Sender(), reports.Events(), TinyTimings());
+    PictureSettings settings = SettingsFor(folder);
+    settings.capBytes = 6 * size + size / 2;
+    PictureFolder pictures(settings, drive.Sender(), reports.Events(), TinyTimings());
     pictures.SetDriveConnected(true);
-    // Same frame, same JPEG: every picture has one size. Names follow the
-    // order they are taken in: 1-2 delivered, 3-4 kept only, 5-7 waiting.
+    // Names follow the order they are taken in: 1-2 delivered, 3-4 kept
+    // only, 5-7 waiting, 5 in flight.
     const auto keep = [&](int second, bool waits) { pictures.Keep(Rgb(32, 24), 32, 24, PictureName(second), waits); };
     keep(1, true);
     keep(2, true);
@@ -163,11 +173,6 @@ TEST(PictureDelivery, CapRemovesDeliveredThenKeptThenWaitingButNeverTheOneInFlig
     keep(5, true);
     keep(6, true);
     ASSERT_TRUE(WaitFor([&] { return drive.Calls().size() == 3 && pictures.WaitingCount() == 2; }));
-    const uint64_t size = fs::file_size(folder + "/" + PictureName(1));
-
-    PictureSettings settings = SettingsFor(folder);
-    settings.capBytes = 6 * size + size / 2;
-    pictures.Apply(settings);
     keep(7, true);  // the seventh picture passes the cap
     ASSERT_TRUE(WaitFor([&] { return !fs::exists(folder + "/" + PictureName(1)); }));
     EXPECT_EQ(Pictures(folder).size() + Pictures(pending).size(), 6u);
@@ -200,3 +205,42 @@ TEST(PictureDelivery, DestructionCancelsTheSendInFlightWhichStaysWaiting)
 }
 
 }  // namespace
+
+TEST(PictureDelivery, AnotherFolderTakesTheWaitingPicturesAlong)
+{
+    struct Case {
+        const char* what;
+        const char* base;  // where the new folder's temporary root is made
+    };
+    const Case cases[] = {{"same file system", "/tmp"}, {"another file system", "/dev/shm"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        TempDir other(c.base);
+        struct stat here {}, there {};
+        if (stat(dir.root.c_str(), &here) != 0 || stat(other.root.c_str(), &there) != 0
+            || (std::string(c.base) != "/tmp" && here.st_dev == there.st_dev))
+            continue;  // no second file system here
+        const std::string oldFolder = dir.root + "/Orvanta";
+        const std::string newFolder = other.root + "/Orvanta";
+        FakeDrive drive;
+        Reports reports;
+        PictureFolder pictures(SettingsFor(oldFolder), drive.Sender(), reports.Events(), TinyTimings());
+        pictures.Keep(Rgb(32, 24), 32, 24, PictureName(1), true);
+        pictures.Keep(Rgb(32, 24), 32, 24, PictureName(2), false);
+        ASSERT_TRUE(WaitFor([&] { return pictures.WaitingCount() == 1 && Pictures(oldFolder).size() == 1; }));
+        const auto taken = fs::last_write_time(oldFolder + "/pending/" + PictureName(1));
+
+        pictures.Apply(SettingsFor(newFolder));
+        pictures.Keep(Rgb(32, 24), 32, 24, PictureName(3), true);
+        ASSERT_TRUE(WaitFor([&] { return Pictures(newFolder + "/pending").size() == 2; }));
+        EXPECT_TRUE(Pictures(oldFolder + "/pending").empty());
+        EXPECT_EQ(Pictures(oldFolder), std::set<std::string>{PictureName(2)}) << "kept ones stay";
+        EXPECT_EQ(fs::last_write_time(newFolder + "/pending/" + PictureName(1)), taken);
+        pictures.SetDriveConnected(true);
+        ASSERT_TRUE(WaitFor([&] { return drive.Calls().size() == 2 && pictures.WaitingCount() == 0; }));
+        EXPECT_EQ(drive.Calls()[0].name, PictureName(1));
+        EXPECT_EQ(Pictures(newFolder), (std::set<std::string>{PictureName(1), PictureName(3)}));
+        EXPECT_EQ(pictures.Settings().folder, newFolder);
+    }
+}

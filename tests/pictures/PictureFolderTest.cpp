@@ -25,18 +25,24 @@ TEST(PictureFolder, PicturesAppearWholeWithPrivateModesAndLeftoversGoAtStart)
     std::atomic<bool> reading{true};
     std::atomic<int> seenWhole{0};
     std::atomic<int> seenPartial{0};
-    // Polls while pictures are written: a final name must always hold a whole JPEG.
+    // Polls while pictures are written: a final name must always hold a whole
+    // JPEG. Each is read until seen whole, so that new ones are read at once.
     std::thread reader([&] {
+        std::set<std::string> whole;
         while (reading) {
-            for (const std::string& sub : {std::string(), std::string("/pending")}) {
-                for (const std::string& name : Pictures(folder + sub)) {
-                    std::ifstream file(folder + sub + "/" + name, std::ios::binary);
+            for (const std::string& sub : {folder, folder + "/pending"}) {
+                for (const std::string& name : Pictures(sub)) {
+                    std::ifstream file(sub + "/" + name, std::ios::binary);
+                    if (whole.count(sub + name) || !file.is_open())
+                        continue;
                     const std::string bytes((std::istreambuf_iterator<char>(file)), {});
-                    if (bytes.empty() && !file.is_open())
-                        continue;  // delivered or moved meanwhile
-                    const bool whole = bytes.size() > 4 && bytes.compare(0, 2, "\xFF\xD8") == 0
-                                       && bytes.compare(bytes.size() - 2, 2, "\xFF\xD9") == 0;
-                    ++(whole ? seenWhole : seenPartial);
+                    if (bytes.size() > 4 && bytes.compare(0, 2, "\xFF\xD8") == 0
+                        && bytes.compare(bytes.size() - 2, 2, "\xFF\xD9") == 0) {
+                        whole.insert(sub + name);
+                        ++seenWhole;
+                    } else {
+                        ++seenPartial;
+                    }
                 }
             }
         }
@@ -44,7 +50,7 @@ TEST(PictureFolder, PicturesAppearWholeWithPrivateModesAndLeftoversGoAtStart)
     {
         PictureFolder pictures(SettingsFor(folder), FakeDrive().Sender(), PictureEvents(), TinyTimings());
         for (std::size_t i = 0; i < 12; ++i) {
-            pictures.Keep(Rgb(640, 480, i + 1), 640, 480, PictureName(i), i % 2 == 0);
+            pictures.Keep(Rgb(1280, 720, i + 1), 1280, 720, PictureName(i), i % 2 == 0);
             WaitFor([&] { return Pictures(folder).size() + Pictures(folder + "/pending").size() == i + 1; });
         }
     }

@@ -25,15 +25,18 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using TestClock = std::chrono::steady_clock;
 
-// A folder under /tmp for one test, removed with everything in it.
+// A folder for one test, removed with everything in it.
 struct TempDir {
-    TempDir()
+    explicit TempDir(const std::string& base = "/tmp")
     {
-        char path[] = "/tmp/orvanta-pictures-XXXXXX";
-        root = mkdtemp(path);
+        std::string path = base + "/orvanta-pictures-XXXXXX";
+        if (mkdtemp(path.data()) != nullptr)
+            root = path;
     }
     ~TempDir()
     {
+        if (root.empty())
+            return;
         std::error_code ignored;
         for (const auto& entry : fs::recursive_directory_iterator(root, ignored))
             fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
