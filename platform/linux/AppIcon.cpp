@@ -21,18 +21,22 @@ std::string ExecutableDirectory() {
     return directory.get();
 }
 
-}  // namespace
-
-void ApplyMacAppIcon() {
+// Where the icon may be, in the order it is looked for.
+std::vector<std::string> IconCandidates() {
     const std::string directory = ExecutableDirectory();
     if (directory.empty()) {
-        return;
+        return {};
     }
-    const std::vector<std::string> candidates = {
+    return {
         directory + "/AppIcon.png",                       // build tree
         directory + "/../share/orvanta/AppIcon.png",      // installed: bin/ and share/orvanta/
     };
-    for (const std::string& path : candidates) {
+}
+
+}  // namespace
+
+void ApplyMacAppIcon() {
+    for (const std::string& path : IconCandidates()) {
         GError* rawError = nullptr;
         const gboolean applied = gtk_window_set_default_icon_from_file(path.c_str(), &rawError);
         GErrorPtr error(rawError);
@@ -40,4 +44,15 @@ void ApplyMacAppIcon() {
             return;
         }
     }
+}
+
+std::string AppIconPath() {
+    for (const std::string& path : IconCandidates()) {
+        if (g_file_test(path.c_str(), G_FILE_TEST_IS_REGULAR)) {
+            // Without the "bin/.." of the installed layout.
+            GFreePtr<gchar> canonical(g_canonicalize_filename(path.c_str(), nullptr));
+            return canonical.get();
+        }
+    }
+    return {};
 }
