@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Runs a command between a private system bus and a private session bus.
 
-  buses.py [--logind] [--gnome-sm] [--keyring] -- COMMAND [ARGS...]
+  buses.py [--logind] [--gnome-sm] [--keyring] [--notifications] -- COMMAND [ARGS...]
 
 Starts both buses (dbusmock's DBusTestCase) and the chosen services, runs COMMAND
 with DBUS_SYSTEM_BUS_ADDRESS and DBUS_SESSION_BUS_ADDRESS set to them, stops
@@ -12,6 +12,9 @@ through org.freedesktop.DBus.Mock.
               the session bus: Inhibit(susu) answers cookie 4711, Uninhibit(u)
   --keyring   gnome-keyring-daemon's Secret Service on the session bus, its
               default collection unlocked, stored in a throw-away directory
+  --notifications  dbusmock's notification_daemon template on the session bus:
+              Notify answers ids from 1 (again from 1 after Mock.Reset) and
+              returns replaces_id when that is not 0
 """
 
 import argparse, os, shutil, signal, subprocess, sys, time  # noqa: E401
@@ -49,7 +52,7 @@ def start_keyring(home):
 
 def main():
     parser = argparse.ArgumentParser(usage=__doc__.splitlines()[2].strip())
-    for service in ("--logind", "--gnome-sm", "--keyring"):
+    for service in ("--logind", "--gnome-sm", "--keyring", "--notifications"):
         parser.add_argument(service, action="store_true")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     args = parser.parse_args()
@@ -67,6 +70,8 @@ def main():
             DBusTestCase.get_dbus().get_object(SESSION_MANAGER, SESSION_MANAGER_PATH).AddMethods(
                 SESSION_MANAGER, [("Inhibit", "susu", "u", "ret = 4711"), ("Uninhibit", "u", "", "")],
                 dbus_interface=MOCK_IFACE)
+        if args.notifications:
+            services.append(DBusTestCase.spawn_server_template("notification_daemon", stdout=subprocess.DEVNULL)[0])
         if args.keyring:
             services.append(start_keyring(os.path.dirname(DBusTestCase.get_services_dir())))
         return subprocess.call(args.command[1:] if args.command[:1] == ["--"] else args.command)
