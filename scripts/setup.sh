@@ -10,7 +10,7 @@ packages=(
   libwxgtk3.2-dev
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   libopencv-core-dev libopencv-imgproc-dev libturbojpeg0-dev
-  libcurl4-openssl-dev
+  libcurl4-openssl-dev nlohmann-json3-dev
   libsecret-1-dev libglib2.0-dev libgtk-3-dev
   xdg-utils ca-certificates
   # the test camera
