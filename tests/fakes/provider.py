@@ -24,7 +24,8 @@ end of standard input. Client: "test-client-id" / "test-client-secret". Endpoint
     with id, name, parents, md5Checksum, width, height, samples (RGB at the quadrant centres TL,
     TR, BL, BR) and quantization (the JPEG's tables, as lists).  GET folders: id, name.
   report, files and folders take index=I (default -1) and field=a.b.0 to answer one value as text.
-  GET jpeg?seed=N: a small JPEG (quality 85) whose colours depend on N.
+  GET jpeg?seed=N[&quality=Q]: a small JPEG (quality 85) whose colours depend on N.
+  GET quantization?quality=Q: the tables PIL's own encoder uses at that quality, as in files.
 """
 import base64, email, email.policy, hashlib, http.client, io, itertools, json, re, signal, sys
 import threading, urllib.parse
@@ -71,12 +72,16 @@ def drive_error(code, reason, message):
                       "errors": [{"domain": "global", "reason": reason, "message": message}]}}
 
 
-def sample_jpeg(seed):
+def tables(image):
+    return [list(t) for _, t in sorted(image.quantization.items())]
+
+
+def sample_jpeg(seed, quality=85):
     from PIL import Image
     image = Image.new("RGB", (32, 24), ((seed * 70) % 256, (seed * 150) % 256, 90))
     image.paste((255 - (seed * 70) % 256, 40, (seed * 30) % 256), (0, 0, 16, 12))
     out = io.BytesIO()
-    image.save(out, "JPEG", quality=85)
+    image.save(out, "JPEG", quality=quality)
     return out.getvalue()
 
 
@@ -194,7 +199,12 @@ class Handler(BaseHTTPRequestHandler):
             state["folders"] = []
             state["files"] = [f for f in state["files"] if not gone.intersection(f["parents"])]
         elif name == "jpeg":
-            return self.reply(200, sample_jpeg(int(query.get("seed", "0"))), "image/jpeg")
+            jpeg = sample_jpeg(int(query.get("seed", "0")), int(query.get("quality", "85")))
+            return self.reply(200, jpeg, "image/jpeg")
+        elif name == "quantization":
+            from PIL import Image
+            jpeg = io.BytesIO(sample_jpeg(0, int(query.get("quality", "85"))))
+            return self.reply(200, tables(Image.open(jpeg)), "text/plain")
         elif name in ("count", "report", "files", "folders"):
             requests = [r for r in state["requests"] if query.get("endpoint") in (None, r["endpoint"])]
             text = {"count": str(len(requests)), "files": pick(state["files"], query),
@@ -292,7 +302,7 @@ class Handler(BaseHTTPRequestHandler):
         uploaded = {"id": "file-%d" % next(serial), "name": meta.get("name"),
                     "parents": meta.get("parents", []), "width": w, "height": h,
                     "samples": samples, "md5Checksum": hashlib.md5(jpeg).hexdigest(),
-                    "quantization": [list(t) for _, t in sorted(decoded.quantization.items())]}
+                    "quantization": tables(decoded)}
         state["files"].append(uploaded)
         return 200, {"id": uploaded["id"], "name": uploaded["name"]}, ()
 
