@@ -5,6 +5,7 @@
 
 #include <wx/image.h>
 
+#include <csignal>
 #include <cstdio>
 
 MyApp::MyApp(MainFrameServices services) : services(std::move(services)) {}
@@ -22,6 +23,14 @@ bool MyApp::OnInit()
 
     auto* frame = new MainFrame("Orvanta", std::move(services));
     frame->Show(true);
+    // The session ends us with SIGTERM at logout: close as Exit does, so the
+    // stream stops and the delivery ends cleanly. The toolkit calls this
+    // from its event loop, not from the signal.
+    SetSignalHandler(SIGTERM, [](int) {
+        if (wxWindow* top = wxTheApp->GetTopWindow()) {
+            top->Close(true);
+        }
+    });
     return true;
 }
 

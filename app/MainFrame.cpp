@@ -5,6 +5,7 @@
 #include "PreviewImage.h"
 #include "TextConversion.h"
 
+#include "DesktopLauncher.h"
 #include "PowerNotifications.h"
 #include "SleepInhibitor.h"
 
@@ -13,12 +14,15 @@
 #include <wx/bitmap.h>
 #include <wx/button.h>
 #include <wx/config.h>
+#include <wx/checkbox.h>
 #include <wx/dialog.h>
+#include <wx/filepicker.h>
 #include <wx/image.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
 #include <wx/panel.h>
 #include <wx/sizer.h>
+#include <wx/spinctrl.h>
 #include <wx/statbmp.h>
 #include <wx/stattext.h>
 #include <wx/statusbr.h>
@@ -38,6 +42,22 @@ namespace {
 // Touched on the GUI thread only.
 std::unique_ptr<IdleSleepAssertion> gSleepAssertion;
 
+const char kDriveLapsedKey[] = "/GoogleDrive/SignInLapsed";
+
+DeliveryOutcome ToDeliveryOutcome(UploadOutcome outcome)
+{
+    switch (outcome) {
+    case UploadOutcome::Stored: return DeliveryOutcome::Delivered;
+    case UploadOutcome::NotSent: return DeliveryOutcome::NotSent;
+    case UploadOutcome::Unknown: return DeliveryOutcome::Unknown;
+    case UploadOutcome::Refused: return DeliveryOutcome::Refused;
+    case UploadOutcome::DriveFull: return DeliveryOutcome::DriveFull;
+    case UploadOutcome::NotAuthorized: return DeliveryOutcome::NotAuthorized;
+    case UploadOutcome::Cancelled: return DeliveryOutcome::Cancelled;
+    }
+    return DeliveryOutcome::NotSent;
+}
+
 const char* const kAboutMessage =
     "Orvanta 1.0.0\n\nMonitors an RTSP stream, detects motion, and uploads captured "
     "frames to Google Drive.";
@@ -51,6 +71,7 @@ wxBEGIN_EVENT_TABLE(MainFrame, wxFrame)
     EVT_MENU(ID_DRIVE_CONNECT, MainFrame::OnDriveConnect)
     EVT_MENU(ID_DRIVE_DISCONNECT, MainFrame::OnDriveDisconnect)
     EVT_MENU(ID_DONATION, MainFrame::OnDonation)
+    EVT_MENU(ID_OPEN_PICTURES, MainFrame::OnOpenPictures)
     EVT_UPDATE_UI(ID_DRIVE_CONNECT, MainFrame::OnUpdateDriveConnect)
     EVT_UPDATE_UI(ID_DRIVE_DISCONNECT, MainFrame::OnUpdateDriveDisconnect)
 wxEND_EVENT_TABLE()
@@ -64,12 +85,31 @@ MainFrame::MainFrame(const wxString& title, MainFrameServices services)
       openWebPage(services.openWebPage
                       ? std::move(services.openWebPage)
                       : [](const wxString& url) { wxLaunchDefaultBrowser(url); }),
-      driveUploader(std::move(services.drive)),
+      openFolder(services.openFolder ? std::move(services.openFolder) : OpenWithDesktop),
+      driveUploader([&]() {
+          // Called on any thread, the constructor's included.
+          services.drive.onAuthorizationLost = [target = lifeline, this](const std::string& reason) {
+              const wxString text = wxString::FromUTF8(reason);
+              target->Post([this, text]() { OnDriveAuthorizationLost(text); });
+          };
+          return std::move(services.drive);
+      }()),
       analytics(std::move(services.analyticsEndpoint))
 {
     LoadPersistedSettings();
     ConfigureAnalytics();
     BuildUi();
+    PictureEvents pictureEvents;
+    pictureEvents.status = [this](const std::string& text) { PostStatus(wxString::FromUTF8(text)); };
+    pictureEvents.waitingChanged = [target = lifeline, this](std::size_t waiting) {
+        target->Post([this, waiting]() { ShowWaitingPictures(waiting); });
+    };
+    pictures = std::make_unique<PictureFolder>(
+        pictureSettings,
+        [this](const std::vector<uint8_t>& jpeg, const std::string& name, bool lookUpFirst,
+               const std::atomic<bool>& cancel) { return DeliverPicture(jpeg, name, lookUpFirst, cancel); },
+        std::move(pictureEvents));
+    pictures->SetDriveConnected(driveUploader.IsAuthenticated());
     Bind(wxEVT_CLOSE_WINDOW, &MainFrame::OnClose, this);
     Bind(wxEVT_ICONIZE, [this](wxIconizeEvent& event) {
         event.Skip();
@@ -88,6 +128,9 @@ MainFrame::~MainFrame()
     // From here on, completions of detached threads are dropped.
     lifeline->Detach();
     StopStream();
+    // Ends the delivery (the picture in flight stays waiting) while the Drive
+    // client is still there.
+    pictures.reset();
     powerNotifications.reset();
 }
 
@@ -102,6 +145,8 @@ void MainFrame::BuildUi()
     driveMenu->Append(wxID_EXIT, "E&xit\tCtrl-Q", "Quit the application");
     driveMenu->Append(ID_DRIVE_CONNECT, "Connect...", "Authenticate with Google Drive");
     driveMenu->Append(ID_DRIVE_DISCONNECT, "Disconnect", "Remove Google Drive authentication");
+    driveMenu->Append(ID_OPEN_PICTURES, "Open Picture Folder",
+                      "Show the kept motion pictures in the file manager");
 
     auto* donationMenu = new wxMenu;
     donationMenu->Append(ID_DONATION, "Donate...", "Support this project");
@@ -111,7 +156,10 @@ void MainFrame::BuildUi()
     menuBar->Append(donationMenu, "&Donation");
     SetMenuBar(menuBar);
 
-    CreateStatusBar(1);
+    // Field 0 is the status line; field 1 counts the pictures waiting for Drive.
+    CreateStatusBar(2);
+    const int widths[] = {-3, -1};
+    SetStatusWidths(2, widths);
     SetStatusText("Preparing RTSP viewer...", 0);
 
     auto* panel = new wxPanel(this, wxID_ANY, wxDefaultPosition, wxDefaultSize,
@@ -202,6 +250,7 @@ void MainFrame::ShowStatus(const wxString& text)
 
 void MainFrame::LoadPersistedSettings()
 {
+    pictureSettings.folder = PictureSettings::DefaultFolder();
     wxConfigBase* config = wxConfigBase::Get();
     if (config == nullptr) {
         return;
@@ -211,6 +260,9 @@ void MainFrame::LoadPersistedSettings()
     if (config->Read("/Stream/RtspUrl", &storedUrl) && !storedUrl.empty()) {
         rtspUrl = storedUrl;
     }
+    pictureSettings = LoadPictureSettings(*config);
+    wxString lapsed;
+    driveLapsed = config->Read(kDriveLapsedKey, &lapsed) && lapsed == "true";
     const bool hasClientId = config->Read("/Analytics/ClientId", &analyticsClientId);
     if (!hasClientId || analyticsClientId.empty()) {
         analyticsClientId = FromLocaleBytes(GoogleAnalyticsClient::GenerateClientId());
@@ -228,6 +280,7 @@ void MainFrame::SavePersistedSettings()
     const auto configLock = LockConfigStore();
     config->Write("/Stream/RtspUrl", rtspUrl);
     config->Write("/Analytics/ClientId", analyticsClientId);
+    SavePictureSettings(*config, pictureSettings);
     config->Flush();
 }
 
@@ -260,6 +313,27 @@ void MainFrame::OnSettings(wxCommandEvent&)
     auto* urlField = new wxTextCtrl(&dialog, wxID_ANY, rtspUrl, wxDefaultPosition,
                                     wxSize(520, -1), 0, wxDefaultValidator, "rtspUrl");
     sizer->Add(urlField, 0, wxALL | wxEXPAND, 16);
+    auto* keepField = new wxCheckBox(&dialog, wxID_ANY, "Keep pictures on this computer",
+                                     wxDefaultPosition, wxDefaultSize, 0, wxDefaultValidator,
+                                     "keepPictures");
+    keepField->SetValue(pictureSettings.keepDelivered);
+    sizer->Add(keepField, 0, wxLEFT | wxRIGHT, 16);
+    sizer->Add(new wxStaticText(&dialog, wxID_ANY, "Picture folder:"), 0,
+               wxLEFT | wxRIGHT | wxTOP, 16);
+    auto* folderField = new wxDirPickerCtrl(
+        &dialog, wxID_ANY, wxString::FromUTF8(pictureSettings.folder), "Picture folder",
+        wxDefaultPosition, wxDefaultSize, wxDIRP_USE_TEXTCTRL, wxDefaultValidator, "pictureFolder");
+    sizer->Add(folderField, 0, wxLEFT | wxRIGHT | wxTOP | wxEXPAND, 16);
+    sizer->Add(new wxStaticText(&dialog, wxID_ANY, "Largest size of the picture folder (MiB):"), 0,
+               wxLEFT | wxRIGHT | wxTOP, 16);
+    constexpr uint64_t kMiB = 1024 * 1024;
+    constexpr int kLargestCapMiB = 1024 * 1024;
+    auto* capField = new wxSpinCtrl(
+        &dialog, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize, wxSP_ARROW_KEYS, 1,
+        kLargestCapMiB,
+        static_cast<int>(std::min<uint64_t>(pictureSettings.capBytes / kMiB, kLargestCapMiB)),
+        "pictureCapMiB");
+    sizer->Add(capField, 0, wxLEFT | wxRIGHT | wxTOP, 16);
     if (wxSizer* buttons = dialog.CreateStdDialogButtonSizer(wxOK | wxCANCEL)) {
         sizer->Add(buttons, 0, wxALL | wxEXPAND, 16);
     }
@@ -270,6 +344,23 @@ void MainFrame::OnSettings(wxCommandEvent&)
     urlField->SelectAll();
     if (dialog.ShowModal() != wxID_OK) {
         return;
+    }
+
+    PictureSettings newPictureSettings = pictureSettings;
+    newPictureSettings.keepDelivered = keepField->GetValue();
+    newPictureSettings.capBytes = static_cast<uint64_t>(capField->GetValue()) * kMiB;
+    wxString folder = folderField->GetPath();
+    folder.Trim(true).Trim(false);
+    // Only an absolute folder names one place whatever the working directory.
+    if (folder.StartsWith("/")) {
+        newPictureSettings.folder = folder.utf8_string();
+    }
+    if (newPictureSettings.folder != pictureSettings.folder
+        || newPictureSettings.capBytes != pictureSettings.capBytes
+        || newPictureSettings.keepDelivered != pictureSettings.keepDelivered) {
+        pictureSettings = newPictureSettings;
+        pictures->Apply(pictureSettings);
+        SavePersistedSettings();
     }
 
     wxString entered = urlField->GetValue();
@@ -294,11 +385,11 @@ void MainFrame::HandleDecodedFrame(std::vector<uint8_t> frame, int width, int he
         PostStatus(motion ? "Motion detected in stream." : "Receiving frames.");
     }
 
-    if (motion && driveUploader.IsAuthenticated()) {
+    if (motion) {
         const auto now = std::chrono::steady_clock::now();
-        if (now - lastUploadTime >= std::chrono::seconds(1)) {
-            lastUploadTime = now;
-            UploadFrameToDrive(frame, width, height);
+        if (now - lastPictureTime >= std::chrono::seconds(1)) {
+            lastPictureTime = now;
+            KeepPicture(frame, width, height);
         }
     }
 
@@ -367,7 +458,7 @@ void MainFrame::UpdatePreview(const std::vector<uint8_t>& frame, int width, int 
     preview->Update();
 }
 
-void MainFrame::UploadFrameToDrive(const std::vector<uint8_t>& rgb, int width, int height)
+void MainFrame::KeepPicture(const std::vector<uint8_t>& rgb, int width, int height)
 {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -376,17 +467,58 @@ void MainFrame::UploadFrameToDrive(const std::vector<uint8_t>& rgb, int width, i
     std::strftime(name, sizeof name, "motion_%Y%m%d_%H%M%S.jpg", &local);
     const std::string fileName(name);
 
-    PostStatus(wxString::FromUTF8("Uploading to Google Drive: " + fileName));
+    const bool connected = driveUploader.IsAuthenticated();
+    if (connected) {
+        PostStatus(wxString::FromUTF8("Uploading to Google Drive: " + fileName));
+    }
+    pictures->Keep(rgb, width, height, fileName, connected || driveLapsed);
+}
 
-    try {
-        driveUploader.UploadRgbFrame(rgb, width, height, fileName,
-                                     [target = lifeline, this](bool, const std::string& message) {
-                                         const wxString text = wxString::FromUTF8(message);
-                                         target->Post([this, text]() { PostStatus(text); });
-                                     });
-    } catch (const std::system_error&) {
-        // A refused upload thread must not end the decoder thread.
-        PostStatus("Google Drive upload failed");
+DeliveryResult MainFrame::DeliverPicture(const std::vector<uint8_t>& jpeg, const std::string& name,
+                                         bool lookUpFirst, const std::atomic<bool>& cancel)
+{
+    const UploadResult result = driveUploader.UploadJpeg(jpeg, name, lookUpFirst, cancel);
+    return DeliveryResult{ToDeliveryOutcome(result.outcome), result.message};
+}
+
+void MainFrame::ShowWaitingPictures(std::size_t waiting)
+{
+    wxString text;
+    if (waiting == 1) {
+        text = "1 picture waiting for Google Drive";
+    } else if (waiting > 1) {
+        text = wxString::Format("%zu pictures waiting for Google Drive", waiting);
+    }
+    SetStatusText(text, 1);
+}
+
+void MainFrame::OnDriveAuthorizationLost(const wxString& reason)
+{
+    PostStatus(reason);
+    SetDriveLapsed(true);
+    pictures->SetDriveConnected(false);
+}
+
+void MainFrame::SetDriveLapsed(bool lapsed)
+{
+    driveLapsed = lapsed;
+    wxConfigBase* config = wxConfigBase::Get();
+    if (config == nullptr) {
+        return;
+    }
+    const auto configLock = LockConfigStore();
+    if (lapsed) {
+        config->Write(kDriveLapsedKey, "true");
+    } else {
+        config->DeleteEntry(kDriveLapsedKey, false);
+    }
+    config->Flush();
+}
+
+void MainFrame::OnOpenPictures(wxCommandEvent&)
+{
+    if (!openFolder(pictureSettings.folder)) {
+        PostStatus("Could not open the picture folder: xdg-open did not start");
     }
 }
 
@@ -397,7 +529,10 @@ void MainFrame::OnDriveConnect(wxCommandEvent&)
         const wxString text = wxString::FromUTF8(message);
         target->Post([this, success, text]() {
             PostStatus(text);
-            if (!success) {
+            if (success) {
+                SetDriveLapsed(false);
+                pictures->SetDriveConnected(true);
+            } else {
                 // Started from the desktop's menu, nobody reads standard output.
                 const wxString hint = driveUploader.HasCredentials() ? wxString() :
                     "\n\nSave the OAuth client file of a Google \"Desktop app\" client as\n"
@@ -417,6 +552,9 @@ void MainFrame::OnDriveConnect(wxCommandEvent&)
 void MainFrame::OnDriveDisconnect(wxCommandEvent&)
 {
     driveUploader.Disconnect();
+    // Pictures waiting now stay waiting and go after the next Connect.
+    SetDriveLapsed(false);
+    pictures->SetDriveConnected(false);
     PostStatus("Disconnected from Google Drive.");
 }
 

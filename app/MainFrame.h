@@ -5,6 +5,7 @@
 #include "GoogleAnalyticsClient.h"
 #include "GoogleDriveUploader.h"
 #include "MotionDetector.h"
+#include "PictureFolder.h"
 #include "RtspStreamDecoder.h"
 
 #include <wx/frame.h>
@@ -29,6 +30,7 @@ enum {
     ID_DRIVE_CONNECT = 6001,
     ID_DRIVE_DISCONNECT = 6002,
     ID_DONATION = 6003,
+    ID_OPEN_PICTURES = 6004,
 };
 
 // What the window's engine objects talk to. The defaults are the real services
@@ -40,11 +42,15 @@ struct MainFrameServices {
     std::string analyticsApiSecret = BuiltInApiSecret();
     // Opens a web page in the user's browser; empty: the desktop's default browser.
     std::function<void(const wxString& url)> openWebPage;
+    // Shows a folder in the file manager; empty: xdg-open. False when it
+    // could not be started.
+    std::function<bool(const std::string& folder)> openFolder;
 };
 
 // The one long-lived top-level window: owns the stream decoder, the motion
-// detector, the Drive client and the analytics client, and is the target of
-// every hand-off from background threads (always through `lifeline`).
+// detector, the Drive client, the analytics client and the picture folder,
+// and is the target of every hand-off from background threads (always
+// through `lifeline`).
 class MainFrame : public wxFrame {
 public:
     explicit MainFrame(const wxString& title, MainFrameServices services = MainFrameServices());
@@ -82,8 +88,19 @@ private:
     void LoadPersistedSettings();
     void SavePersistedSettings();
     void ConfigureAnalytics();
-    void UploadFrameToDrive(const std::vector<uint8_t>& rgb, int width, int height);
+    // Decoder thread: names the picture after the local time and hands it to
+    // the picture folder, which keeps it and, when it waits for Drive,
+    // delivers it.
+    void KeepPicture(const std::vector<uint8_t>& rgb, int width, int height);
+    // Delivery thread: one attempt to put a kept picture into Drive.
+    DeliveryResult DeliverPicture(const std::vector<uint8_t>& jpeg, const std::string& name,
+                                  bool lookUpFirst, const std::atomic<bool>& cancel);
     void ShowStatus(const wxString& text);
+    void ShowWaitingPictures(std::size_t waiting);
+    // GUI thread: the Drive client forgot the authorization by itself (it
+    // lapsed or was refused); pictures go on waiting for the next Connect.
+    void OnDriveAuthorizationLost(const wxString& reason);
+    void SetDriveLapsed(bool lapsed);
     void DrawNextPendingPreview();
 
     void RegisterForSystemPower();
@@ -94,6 +111,7 @@ private:
     void OnAbout(wxCommandEvent& event);
     void OnSettings(wxCommandEvent& event);
     void OnDonation(wxCommandEvent& event);
+    void OnOpenPictures(wxCommandEvent& event);
     void OnDriveConnect(wxCommandEvent& event);
     void OnDriveDisconnect(wxCommandEvent& event);
     void OnUpdateDriveConnect(wxUpdateUIEvent& event);
@@ -103,6 +121,7 @@ private:
     const std::string analyticsMeasurementId;
     const std::string analyticsApiSecret;
     const std::function<void(const wxString&)> openWebPage;
+    const std::function<bool(const std::string&)> openFolder;
 
     wxStaticBitmap* preview = nullptr;
     wxStaticText* statusText = nullptr;
@@ -110,14 +129,23 @@ private:
     MotionDetector motionDetector;
     GoogleDriveUploader driveUploader;
     GoogleAnalyticsClient analytics;
+    // Declared after the Drive client: its delivery thread uses the client
+    // and is joined before the client goes.
+    std::unique_ptr<PictureFolder> pictures;
+    // True while an authorization that the user did not end by Disconnect
+    // has lapsed: pictures taken meanwhile still wait for Drive. Written on
+    // the GUI thread, read on the decoder thread.
+    std::atomic<bool> driveLapsed{false};
     // Set by OnClose (GUI thread). A restart that reaches the queue while the
     // window closes (the wake's delayed one) must not start a stream again.
     bool closing = false;
     // Written only by HandleDecodedFrame on the decoder thread.
     bool motionActive = false;
-    std::chrono::steady_clock::time_point lastUploadTime{};
+    std::chrono::steady_clock::time_point lastPictureTime{};
     wxString rtspUrl;
     wxString analyticsClientId;
+    // As last applied; the picture folder holds its own copy.
+    PictureSettings pictureSettings;
     // Power-notification registration; made once, kept for the window's life.
     std::unique_ptr<SystemPowerNotifications> powerNotifications;
 

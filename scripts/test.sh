@@ -66,11 +66,12 @@ fail_on_reports "$asan"
 unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
 
 # ThreadSanitizer: the suites with threads of their own (decoder start and
-# stop, frame hand-off, concurrent uploads and refresh, wake reconnect,
-# shutdown during authorization and upload, usage events).
+# stop, frame hand-off, the picture writer and delivery, token refresh, the
+# monitor core's hand-offs, wake reconnect, shutdown during authorization and
+# upload, usage events).
 tsan=$root/build-tsan
 phase "ThreadSanitizer build"
-sanitizer_build "$tsan" thread --target test_stream test_drive test_analytics test_app
+sanitizer_build "$tsan" thread --target test_stream test_drive test_pictures test_monitor test_analytics test_app
 phase "ThreadSanitizer tests"
 export TSAN_OPTIONS=suppressions=$root/tests/sanitizers/tsan.supp:second_deadlock_stack=1
 # GCC 12's TSan cannot map its shadow under a kernel with more ASLR entropy
@@ -81,6 +82,6 @@ if grep -q "unexpected memory mapping" <<<"$tsan_probe"; then
   tsan_prefix=(setarch "$(uname -m)" -R)
 fi
 (cd "$tsan" && "${tsan_prefix[@]}" xvfb-run --auto-servernum --server-args="-screen 0 1280x1024x24" \
-  ctest --output-on-failure --timeout 600 -L '^(stream|drive|analytics|window)$' "$@")
+  ctest --output-on-failure --timeout 600 -L '^(stream|drive|pictures|monitor|analytics|window)$' "$@")
 fail_on_reports "$tsan"
 phase "done"

@@ -18,6 +18,8 @@ MainFrameServices LoopbackServices(const std::string& base)
     services.drive.endpoints = {base + "/authorize", base + "/token", base + "/drive/v3/files",
                                 base + "/upload/drive/v3/files", DriveEndpoints::Default().scope};
     services.drive.credentials = {"test-client-id", "test-client-secret"};
+    // An upload that Drive stores but answers too late is found out in seconds, not half a minute.
+    services.drive.timings.uploadTimeout = std::chrono::seconds(3);
     // The provider plays the user's browser.
     services.drive.launchBrowser = [base](const std::string& url) {
         GoogleDriveUploader::Post(base + "/control/browse?url=" + GoogleDriveUploader::UrlEncode(url), "", {});

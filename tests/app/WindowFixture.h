@@ -90,6 +90,9 @@ protected:
         char pattern[] = "/tmp/orvanta-window-XXXXXX";
         home = mkdtemp(pattern);
         setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+        // The default picture folder lies under HOME: never the developer's own.
+        setenv("HOME", home.c_str(), 1);
+        std::filesystem::create_directory(home + "/Pictures");
         OpenConfigStore();
     }
     void TearDown() override

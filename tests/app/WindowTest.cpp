@@ -111,22 +111,6 @@ TEST_F(WindowTest, ARestartQueuedWhileTheWindowClosesStartsNothing)
     EXPECT_EQ(text.find("Connecting to RTSP stream..."), std::string::npos) << text;
 }
 
-TEST_F(WindowTest, AnUploadThreadThatCannotStartLeavesAStatusNotACrash)
-{
-    MainFrameServices services = Nowhere();
-    services.drive.secureStore->Add("", "", "refresh-token");
-    MainFrame* frame = Open(std::move(services));
-    ASSERT_TRUE(WaitForLabel(frame, wxString::FromUTF8(kNoUrl)));
-    frame->HandleDecodedFrame(Flat(320, 240, 20), 320, 240);
-    std::vector<uint8_t> moved = Flat(320, 240, 20);
-    std::fill(moved.begin() + 320 * 3 * 60, moved.begin() + 320 * 3 * 180, 240);  // a bright band: motion
-    {
-        NoNewThreads refused;
-        frame->HandleDecodedFrame(moved, 320, 240);
-    }
-    EXPECT_TRUE(PumpUntil([&] { return Label(frame) == "Google Drive upload failed"; }));
-}
-
 TEST_F(WindowTest, AConnectedWindowUploadsMotionAtMostOncePerSecondUntilDisconnected)
 {
     FakeProvider provider;

@@ -4,7 +4,7 @@ and the provider stand-in, on private buses with a logind mock and a keyring:
 
   tests/fakes/buses.py --logind --keyring -- /usr/bin/python3 scenarios.py ORVANTA_TEST_APP
 """
-import os, re, select, shutil, signal, subprocess, sys, tempfile, threading, time, unittest  # noqa: E401
+import hashlib, io, json, os, re, select, shutil, signal, subprocess, sys, tempfile, threading, time, unittest  # noqa: E401,E501
 import urllib.request
 
 import dbus
@@ -38,7 +38,8 @@ class App:
         self.test, self.lines = test, []
         self.proc = subprocess.Popen([*prefix, APP] + ([f"--provider={provider}"] if provider else []),
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                                     env=dict(os.environ, XDG_CONFIG_HOME=test.home, NO_AT_BRIDGE="1"))
+                                     env=dict(os.environ, HOME=test.home, XDG_CONFIG_HOME=test.home,
+                                              NO_AT_BRIDGE="1"))
         self.reader = threading.Thread(target=self.read, daemon=True)
         self.reader.start()
         test.addCleanup(self.stop)
@@ -92,7 +93,55 @@ class Scenarios(unittest.TestCase):
 
     def store_url(self, url):
         with open(self.config_file, "w") as config:
-            config.write("[Stream]\nRtspUrl=%s\n" % url)
+            config.write("[Stream]\nRtspUrl=%s\n[Pictures]\nFolder=%s\n" % (url, self.pictures))
+
+    @property
+    def pictures(self):
+        return os.path.join(self.home, "Orvanta")
+
+    def test_pictures_outlive_an_outage_and_a_restart_and_reach_drive_once(self):
+        from PIL import Image
+        _, provider = self.start("tests/fakes/provider.py")
+        camera, url = self.start("scripts/test_camera.py")
+        self.store_url(url)
+        app = App(self, provider)
+        app.send("connect")
+        app.wait_for("[Status] Connected to Google Drive")
+        app.wait_for("[Pictures] Saved ")
+        control(provider, "/control/outage?seconds=20")  # Drive answers 503 to everything
+        time.sleep(6)
+        app.proc.send_signal(signal.SIGTERM)  # as at logout
+        app.proc.wait(10)
+        saved = [line for _, line in app.lines if line.startswith("[Pictures] Saved ")]
+        control(provider, "/control/script?endpoint=upload&action=store_then_hang")  # the first after the outage
+        app = App(self, provider)
+        app.wait_for("[Drive] ", 60)
+        time.sleep(20)
+        os.killpg(camera.pid, signal.SIGTERM)  # no motion from here on
+        pending = os.path.join(self.pictures, "pending")
+        deadline = time.monotonic() + 60
+        while os.listdir(pending) and time.monotonic() < deadline:
+            time.sleep(0.2)
+        self.assertEqual(os.listdir(pending), [], "pictures still waiting")
+        self.assertEqual(app.exit(), 0)
+        saved += [line for _, line in app.lines if line.startswith("[Pictures] Saved ")]
+        names = [line.split()[-1] for line in saved]
+        self.assertGreater(len(names), 20)
+        kept = {}
+        for name in names:
+            with open(os.path.join(self.pictures, name), "rb") as picture:
+                kept[name] = picture.read()
+        drive = json.loads(control(provider, "/control/files"))
+        in_drive = [f["md5Checksum"] for f in drive]
+        self.assertEqual(sorted(in_drive), sorted(hashlib.md5(jpeg).hexdigest() for jpeg in kept.values()),
+                         "each kept picture once in Drive, byte for byte")
+        self.assertEqual({tuple(f["parents"]) for f in drive}, {(json.loads(control(provider, "/control/folders"))[0]["id"],)})
+        self.assertEqual(sorted(f["name"] for f in drive), sorted(re.sub(r"^(motion_\d{8}_\d{6})(_\d+)?\.jpg$", r"\1.jpg", n) for n in names))
+        reference = io.BytesIO()
+        Image.new("RGB", (16, 16)).save(reference, "JPEG", quality=85)
+        tables = Image.open(reference).quantization
+        for jpeg in list(kept.values())[:3]:
+            self.assertEqual(Image.open(io.BytesIO(jpeg)).quantization, tables, "quality 85")
 
     def test_frozen_camera_ends_the_stream_and_the_window_still_answers(self):
         camera, url = self.start("scripts/test_camera.py")
@@ -150,7 +199,7 @@ class Scenarios(unittest.TestCase):
         self.assertEqual(app.exit(), 0)
         with open(self.config_file) as config:
             self.assertEqual(config.read(), before)
-        self.assertEqual(os.listdir(self.home), ["Orvanta.conf"])
+        self.assertEqual(sorted(os.listdir(self.home)), ["Orvanta", "Orvanta.conf"])  # and the picture folder
 
     def test_kills_during_token_saves_leave_a_well_formed_file(self):
         _, provider = self.start("tests/fakes/provider.py")

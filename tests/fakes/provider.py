@@ -18,6 +18,8 @@ end of standard input. Client: "test-client-id" / "test-client-secret". Endpoint
     [&status=S][&body=B]: the next N requests of E hang, are closed unanswered, get S with B,
     get invalid_grant, or are served as usual (an upload is stored) and then left unanswered.
   POST delete-folder: deletes every folder and the files in them.
+  POST outage?seconds=S: every Drive request answers 503 for the next S seconds.
+  POST throttle?bytes_per_second=N: request bodies are read at that rate (0: at once).
   POST refresh-token?value=V, access-token?value=V: tokens to accept.  POST reset.
   GET count?endpoint=E: plain number.  GET report[?endpoint=E|browser]: requests received
     (method, path, query, form, json, headers) or the replies the browser got.  GET files: uploads
@@ -28,7 +30,7 @@ end of standard input. Client: "test-client-id" / "test-client-secret". Endpoint
   GET quantization?quality=Q: the tables PIL's own encoder uses at that quality, as in files.
 """
 import base64, email, email.policy, hashlib, http.client, io, itertools, json, re, signal, sys
-import threading, urllib.parse
+import threading, time, urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 CLIENT_ID = "test-client-id"
@@ -45,7 +47,8 @@ state = {}
 
 def reset():
     state.update(requests=[], browser=[], codes={}, refresh=set(), access=set(),
-                 scripts={}, folders=[], files=[], consent=True, forged_state=None)
+                 scripts={}, folders=[], files=[], consent=True, forged_state=None,
+                 outage_until=0.0, bytes_per_second=0)
 
 
 def pick(value, query):
@@ -128,8 +131,19 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
+    def read_body(self):
+        length, rate = int(self.headers.get("Content-Length", "0")), state["bytes_per_second"]
+        if not rate:
+            return self.rfile.read(length)
+        chunks = []
+        while length > 0:  # a slow link: one tenth of a second's worth at a time
+            chunks.append(self.rfile.read(min(length, max(1, rate // 10))))
+            length -= len(chunks[-1])
+            time.sleep(0.1)
+        return b"".join(chunks)
+
     def do_GET(self):
-        body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+        body = self.read_body()
         url = urllib.parse.urlsplit(self.path)
         query = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
         route = {("GET", "/authorize"): "authorize", ("POST", "/token"): "token",
@@ -154,6 +168,11 @@ class Handler(BaseHTTPRequestHandler):
             record["json"] = None
         with lock:
             state["requests"].append(record)
+            # An outage comes before the scripts, which wait for its end.
+            down = endpoint in ("search", "lookup", "create", "upload") and time.monotonic() < state["outage_until"]
+        if down:
+            return self.reply(503, drive_error(503, "backendError", "Service unavailable"))
+        with lock:
             script = state["scripts"].get(endpoint)
             action = script.pop(0) if script else None
         if action and action["action"] != "store_then_hang":
@@ -194,6 +213,10 @@ class Handler(BaseHTTPRequestHandler):
             state[name.split("-")[0]].add(query["value"])
         elif name == "reset":
             reset()
+        elif name == "outage":
+            state["outage_until"] = time.monotonic() + float(query["seconds"])
+        elif name == "throttle":
+            state["bytes_per_second"] = int(query["bytes_per_second"])
         elif name == "delete-folder":
             gone = {f["id"] for f in state["folders"]}
             state["folders"] = []
