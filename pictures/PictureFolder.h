@@ -69,6 +69,7 @@ struct PictureTimings {
 // where it stopped. Knows nothing of windows or of Drive's protocol.
 class PictureFolder {
 public:
+    // Starts both threads; std::system_error when they cannot be started.
     PictureFolder(PictureSettings settings, PictureSender send, PictureEvents events,
                   PictureTimings timings = PictureTimings());
     // Ends and joins both threads within timings.stopWithin; a picture in

@@ -93,7 +93,8 @@ TEST(PictureDelivery, RestartSendsWhatWaitedOldestFirstLookingUpTheFirst)
         PictureFolder pictures(SettingsFor(folder), FakeDrive().Sender(), reports.Events(), TinyTimings());
         pictures.Keep(Rgb(32, 24), 32, 24, PictureName(5), true);
         pictures.Keep(Rgb(32, 24), 32, 24, PictureName(3), true);
-        ASSERT_TRUE(WaitFor([&] { return pictures.WaitingCount() == 2; }));
+        pictures.Keep(Rgb(32, 24), 32, 24, PictureName(4), true);
+        ASSERT_TRUE(WaitFor([&] { return pictures.WaitingCount() == 3; }));
     }
     // Taken in the other order than their names say (the clock was set back).
     const timespec older[2] = {{0, UTIME_OMIT}, {time(nullptr) - 20, 0}};
@@ -104,15 +105,20 @@ TEST(PictureDelivery, RestartSendsWhatWaitedOldestFirstLookingUpTheFirst)
     FakeDrive drive;
     Reports reports;
     PictureFolder pictures(SettingsFor(folder), drive.Sender(), reports.Events(), TinyTimings());
+    ASSERT_TRUE(WaitFor([&] { return reports.Started(); }));
+    fs::remove(folder + "/pending/" + PictureName(4));  // by hand: simply not sent
     pictures.SetDriveConnected(true);
     ASSERT_TRUE(WaitFor([&] { return drive.Calls().size() == 2 && pictures.WaitingCount() == 0; }));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(drive.Calls().size(), 2u);
+    EXPECT_EQ(reports.StatusesWith(""), 0u) << "no status for it";
     const std::vector<FakeDrive::Call> calls = drive.Calls();
     EXPECT_EQ(calls[0].name, PictureName(5));
     EXPECT_TRUE(calls[0].lookUpFirst) << "it may have been in flight when the last run ended";
     EXPECT_EQ(calls[1].name, PictureName(3));
     EXPECT_FALSE(calls[1].lookUpFirst);
     std::lock_guard<std::mutex> lock(reports.mutex);
-    EXPECT_EQ(reports.counts.front(), 2u) << "the count at start";
+    EXPECT_EQ(reports.counts.front(), 3u) << "the count at start";
 }
 
 TEST(PictureDelivery, OfTwoInstancesOnOneFolderOnlyOneSendsAndItSendsBoth)
