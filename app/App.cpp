@@ -30,6 +30,9 @@ bool MyApp::OnInit()
         if (wxWindow* top = wxTheApp->GetTopWindow()) {
             top->Close(true);
         }
+        // The closed window is deleted in idle time, which nothing else
+        // would start now.
+        wxWakeUpIdle();
     });
     return true;
 }

@@ -5,11 +5,9 @@
 #include "PreviewImage.h"
 #include "TextConversion.h"
 
+#include "AppIcon.h"
 #include "DesktopLauncher.h"
-#include "PowerNotifications.h"
-#include "SleepInhibitor.h"
-
-#include <opencv2/core.hpp>
+#include "DesktopNotifier.h"
 
 #include <wx/bitmap.h>
 #include <wx/button.h>
@@ -31,18 +29,23 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <string>
-#include <system_error>
-#include <thread>
 
 namespace {
 
-// The idle-sleep assertion while a stream runs; null when none is held.
-// Touched on the GUI thread only.
-std::unique_ptr<IdleSleepAssertion> gSleepAssertion;
-
 const char kDriveLapsedKey[] = "/GoogleDrive/SignInLapsed";
+const char kReconnectKey[] = "/Stream/Reconnect";
+const char kNotifyKey[] = "/Notify/Enabled";
+
+// "true" or "false"; anything else is the default.
+bool ReadFlag(wxConfigBase& config, const char* key, bool fallback)
+{
+    wxString text;
+    if (!config.Read(key, &text) || (text != "true" && text != "false")) {
+        return fallback;
+    }
+    return text == "true";
+}
 
 DeliveryOutcome ToDeliveryOutcome(UploadOutcome outcome)
 {
@@ -119,19 +122,43 @@ MainFrame::MainFrame(const wxString& title, MainFrameServices services)
         event.Skip();
         previewVisible = event.IsShown() && !IsIconized();
     });
+    // Nobody is told of what they are looking at.
+    Bind(wxEVT_ACTIVATE, [this](wxActivateEvent& event) {
+        event.Skip();
+        if (monitor) {
+            monitor->SetWindowActive(event.GetActive());
+        }
+    });
+
+    const std::string icon = AppIconPath();
+    notifier = std::make_unique<DesktopNotifier>(icon.empty() ? "com.tesselwick.Orvanta" : icon,
+                                                 [this]() { BringUp(); });
+    MonitorDependencies dependencies;
+    dependencies.post = [target = lifeline](std::function<void()> call) { target->Post(std::move(call)); };
+    dependencies.notify = [this](const std::string& summary, const std::string& body,
+                                 const std::string& replaceKey) {
+        notifier->Notify(summary, body, replaceKey);
+    };
+    dependencies.handOff = [this](const std::vector<uint8_t>& rgb, int width, int height,
+                                  const std::string& name) { KeepPicture(rgb, width, height, name); };
+    MonitorObserver& observer = *this;
+    monitor = std::make_unique<MonitorCore>(ToLocaleBytes(rtspUrl), observer, std::move(dependencies));
+    ApplyMonitorSettings();
+
     analytics.TrackEvent("app_open");
-    StartStream();
+    monitor->StartStream();
 }
 
 MainFrame::~MainFrame()
 {
     // From here on, completions of detached threads are dropped.
     lifeline->Detach();
-    StopStream();
-    // Ends the delivery (the picture in flight stays waiting) while the Drive
+    // The core first: its decoder thread hands pictures to the folder. Then
+    // the delivery (the picture in flight stays waiting), while the Drive
     // client is still there.
+    monitor.reset();
     pictures.reset();
-    powerNotifications.reset();
+    notifier.reset();
 }
 
 void MainFrame::BuildUi()
@@ -190,42 +217,37 @@ void MainFrame::BuildUi()
 
 void MainFrame::StartStream()
 {
-    if (closing || decoder.IsRunning()) {
-        return;
-    }
-    if (rtspUrl.empty()) {
-        PostStatus(wxString::FromUTF8("No RTSP URL configured. Open Settings\u2026 to set one."));
-        return;
-    }
-
-    gSleepAssertion = IdleSleepAssertion::Take("Orvanta", "Orvanta stream monitoring");
-    if (!powerNotifications) {
-        RegisterForSystemPower();
-    }
-
-    PostStatus("Connecting to RTSP stream...");
-
-    // The decoder thread is joined before the window goes, so the callbacks
-    // may hold the bare window pointer.
-    try {
-        decoder.Start(
-            ToLocaleBytes(rtspUrl),
-            [this](std::vector<uint8_t> frame, int width, int height) {
-                HandleDecodedFrame(std::move(frame), width, height);
-            },
-            [this](const std::string& message) { PostStatus(wxString::FromUTF8(message)); });
-    } catch (const std::system_error&) {
-        // No thread or address space left: nothing streams, so nothing may
-        // keep the computer awake; a later settings change or wake tries again.
-        gSleepAssertion.reset();
-        PostStatus("Could not start the stream: no thread could be created");
-    }
+    monitor->StartStream();
 }
 
 void MainFrame::StopStream()
 {
-    decoder.Stop();
-    gSleepAssertion.reset();
+    monitor->StopStream();
+}
+
+void MainFrame::OnStatus(const std::string& text)
+{
+    PostStatus(wxString::FromUTF8(text));
+}
+
+void MainFrame::OnFrame(std::vector<uint8_t> rgb, int width, int height)
+{
+    ShowFrame(std::move(rgb), width, height);
+}
+
+void MainFrame::ApplyMonitorSettings()
+{
+    monitor->SetReconnect(reconnect);
+    monitor->SetNotificationsEnabled(notificationsEnabled);
+}
+
+void MainFrame::BringUp()
+{
+    if (IsIconized()) {
+        Iconize(false);
+    }
+    Show(true);
+    Raise();
 }
 
 void MainFrame::PostStatus(const wxString& text)
@@ -261,6 +283,8 @@ void MainFrame::LoadPersistedSettings()
         rtspUrl = storedUrl;
     }
     pictureSettings = LoadPictureSettings(*config);
+    reconnect = ReadFlag(*config, kReconnectKey, false);
+    notificationsEnabled = ReadFlag(*config, kNotifyKey, true);
     wxString lapsed;
     driveLapsed = config->Read(kDriveLapsedKey, &lapsed) && lapsed == "true";
     const bool hasClientId = config->Read("/Analytics/ClientId", &analyticsClientId);
@@ -281,6 +305,8 @@ void MainFrame::SavePersistedSettings()
     config->Write("/Stream/RtspUrl", rtspUrl);
     config->Write("/Analytics/ClientId", analyticsClientId);
     SavePictureSettings(*config, pictureSettings);
+    config->Write(kReconnectKey, reconnect ? "true" : "false");
+    config->Write(kNotifyKey, notificationsEnabled ? "true" : "false");
     config->Flush();
 }
 
@@ -297,8 +323,8 @@ void MainFrame::OnQuit(wxCommandEvent&)
 
 void MainFrame::OnClose(wxCloseEvent& event)
 {
-    closing = true;
-    StopStream();
+    // Nothing starts after this: not the wake's delayed restart, not a retry.
+    monitor->Shutdown();
     analytics.TrackEventSync("app_close");
     event.Skip();
 }
@@ -318,6 +344,16 @@ void MainFrame::OnSettings(wxCommandEvent&)
                                      "keepPictures");
     keepField->SetValue(pictureSettings.keepDelivered);
     sizer->Add(keepField, 0, wxLEFT | wxRIGHT, 16);
+    auto* reconnectField = new wxCheckBox(&dialog, wxID_ANY, "Reconnect when the stream stops",
+                                          wxDefaultPosition, wxDefaultSize, 0, wxDefaultValidator,
+                                          "reconnect");
+    reconnectField->SetValue(reconnect);
+    sizer->Add(reconnectField, 0, wxLEFT | wxRIGHT | wxTOP, 16);
+    auto* notifyField = new wxCheckBox(&dialog, wxID_ANY, "Show desktop notifications",
+                                       wxDefaultPosition, wxDefaultSize, 0, wxDefaultValidator,
+                                       "notify");
+    notifyField->SetValue(notificationsEnabled);
+    sizer->Add(notifyField, 0, wxLEFT | wxRIGHT | wxTOP, 16);
     sizer->Add(new wxStaticText(&dialog, wxID_ANY, "Picture folder:"), 0,
                wxLEFT | wxRIGHT | wxTOP, 16);
     auto* folderField = new wxDirPickerCtrl(
@@ -362,6 +398,12 @@ void MainFrame::OnSettings(wxCommandEvent&)
         pictures->Apply(pictureSettings);
         SavePersistedSettings();
     }
+    if (reconnectField->GetValue() != reconnect || notifyField->GetValue() != notificationsEnabled) {
+        reconnect = reconnectField->GetValue();
+        notificationsEnabled = notifyField->GetValue();
+        SavePersistedSettings();
+        ApplyMonitorSettings();
+    }
 
     wxString entered = urlField->GetValue();
     entered.Trim(true).Trim(false);
@@ -370,29 +412,11 @@ void MainFrame::OnSettings(wxCommandEvent&)
     }
     rtspUrl = entered;
     SavePersistedSettings();
-    PostStatus("Applying new RTSP URL...");
-    StopStream();
-    StartStream();
+    monitor->SetUrl(ToLocaleBytes(rtspUrl));
 }
 
-void MainFrame::HandleDecodedFrame(std::vector<uint8_t> frame, int width, int height)
+void MainFrame::ShowFrame(std::vector<uint8_t> frame, int width, int height)
 {
-    cv::Mat image(height, width, CV_8UC3, frame.data());
-    const bool motion = motionDetector.DetectAndAnnotate(image);
-
-    if (motion != motionActive) {
-        motionActive = motion;
-        PostStatus(motion ? "Motion detected in stream." : "Receiving frames.");
-    }
-
-    if (motion) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - lastPictureTime >= std::chrono::seconds(1)) {
-            lastPictureTime = now;
-            KeepPicture(frame, width, height);
-        }
-    }
-
     // Nobody would see the preview: no scaling and no drawing.
     if (!previewVisible) {
         return;
@@ -458,20 +482,14 @@ void MainFrame::UpdatePreview(const std::vector<uint8_t>& frame, int width, int 
     preview->Update();
 }
 
-void MainFrame::KeepPicture(const std::vector<uint8_t>& rgb, int width, int height)
+void MainFrame::KeepPicture(const std::vector<uint8_t>& rgb, int width, int height,
+                            const std::string& name)
 {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);  // the decoder thread must not share localtime's buffer
-    char name[64] = {};
-    std::strftime(name, sizeof name, "motion_%Y%m%d_%H%M%S.jpg", &local);
-    const std::string fileName(name);
-
     const bool connected = driveUploader.IsAuthenticated();
     if (connected) {
-        PostStatus(wxString::FromUTF8("Uploading to Google Drive: " + fileName));
+        PostStatus(wxString::FromUTF8("Uploading to Google Drive: " + name));
     }
-    pictures->Keep(rgb, width, height, fileName, connected || driveLapsed);
+    pictures->Keep(rgb, width, height, name, connected || driveLapsed);
 }
 
 DeliveryResult MainFrame::DeliverPicture(const std::vector<uint8_t>& jpeg, const std::string& name,
@@ -490,6 +508,7 @@ void MainFrame::ShowWaitingPictures(std::size_t waiting)
         text = wxString::Format("%zu pictures waiting for Google Drive", waiting);
     }
     SetStatusText(text, 1);
+    monitor->OnPicturesWaiting(waiting);
 }
 
 void MainFrame::OnDriveAuthorizationLost(const wxString& reason)
@@ -497,6 +516,7 @@ void MainFrame::OnDriveAuthorizationLost(const wxString& reason)
     PostStatus(reason);
     SetDriveLapsed(true);
     pictures->SetDriveConnected(false);
+    monitor->OnDriveAuthorizationLost(reason.utf8_string());
 }
 
 void MainFrame::SetDriveLapsed(bool lapsed)
@@ -596,29 +616,4 @@ void MainFrame::OnDonation(wxCommandEvent&)
 
     dialog.Centre(wxBOTH);
     dialog.ShowModal();
-}
-
-void MainFrame::RegisterForSystemPower()
-{
-    // Runs on the GUI thread's main loop, like every other window call.
-    powerNotifications = SystemPowerNotifications::Register([target = lifeline, this](PowerEvent event) {
-        if (event == PowerEvent::HasPoweredOn) {
-            target->Post([this]() { OnSystemWake(); });
-        }
-    });
-}
-
-void MainFrame::OnSystemWake()
-{
-    PostStatus(wxString::FromUTF8("Woke from sleep \u2014 reconnecting..."));
-    StopStream();
-    try {
-        std::thread([target = lifeline, this]() {
-            std::this_thread::sleep_for(std::chrono::seconds(5));
-            target->Post([this]() { StartStream(); });
-        }).detach();
-    } catch (const std::system_error&) {
-        // Without the waiting thread, reconnect at once rather than never.
-        StartStream();
-    }
 }

@@ -4,9 +4,8 @@
 
 #include "GoogleAnalyticsClient.h"
 #include "GoogleDriveUploader.h"
-#include "MotionDetector.h"
+#include "MonitorCore.h"
 #include "PictureFolder.h"
-#include "RtspStreamDecoder.h"
 
 #include <wx/frame.h>
 
@@ -23,7 +22,7 @@
 
 class wxStaticBitmap;
 class wxStaticText;
-class SystemPowerNotifications;
+class DesktopNotifier;
 
 // Command identifiers of the window's own menu items.
 enum {
@@ -47,11 +46,12 @@ struct MainFrameServices {
     std::function<bool(const std::string& folder)> openFolder;
 };
 
-// The one long-lived top-level window: owns the stream decoder, the motion
-// detector, the Drive client, the analytics client and the picture folder,
-// and is the target of every hand-off from background threads (always
-// through `lifeline`).
-class MainFrame : public wxFrame {
+// The one long-lived top-level window, a view of the monitor core: it shows
+// what the core reports, forwards the user's commands and settings, and owns
+// the Drive client, the analytics client, the picture folder and the desktop
+// notifier. It is the target of every hand-off from background threads
+// (always through `lifeline`).
+class MainFrame : public wxFrame, private MonitorObserver {
 public:
     explicit MainFrame(const wxString& title, MainFrameServices services = MainFrameServices());
     ~MainFrame() override;
@@ -59,19 +59,18 @@ public:
     MainFrame(const MainFrame&) = delete;
     MainFrame& operator=(const MainFrame&) = delete;
 
-    // GUI thread. Starts the decoder on the stored URL unless a decoder
-    // thread is held or no URL is configured.
+    // GUI thread. Starts the stream on the stored URL unless one is held or
+    // no URL is configured.
     void StartStream();
-    // GUI thread. Stops and joins the decoder thread; releases the idle-sleep
-    // assertion.
+    // GUI thread. Stops and joins the stream; releases the idle-sleep lock.
     void StopStream();
     // Any thread. Queues `text` for the status label, the status bar and a
     // "[Status] " line on standard output; never shows it synchronously.
     void PostStatus(const wxString& text);
 
-    // Decoder thread. Motion analysis, motion status, upload trigger and the
-    // preview hand-off for one frame; never waits for the GUI thread.
-    void HandleDecodedFrame(std::vector<uint8_t> frame, int width, int height);
+    // Decoder thread. Queues an analysed frame for the preview; never waits
+    // for the GUI thread.
+    void ShowFrame(std::vector<uint8_t> frame, int width, int height);
     // GUI thread. Scales the frame into the preview control, letterboxed.
     void UpdatePreview(const std::vector<uint8_t>& frame, int width, int height);
 
@@ -88,10 +87,13 @@ private:
     void LoadPersistedSettings();
     void SavePersistedSettings();
     void ConfigureAnalytics();
-    // Decoder thread: names the picture after the local time and hands it to
-    // the picture folder, which keeps it and, when it waits for Drive,
-    // delivers it.
-    void KeepPicture(const std::vector<uint8_t>& rgb, int width, int height);
+    // MonitorObserver.
+    void OnStatus(const std::string& text) override;
+    void OnFrame(std::vector<uint8_t> rgb, int width, int height) override;
+
+    // Decoder thread: hands a motion picture to the picture folder, which
+    // keeps it and, when it waits for Drive, delivers it.
+    void KeepPicture(const std::vector<uint8_t>& rgb, int width, int height, const std::string& name);
     // Delivery thread: one attempt to put a kept picture into Drive.
     DeliveryResult DeliverPicture(const std::vector<uint8_t>& jpeg, const std::string& name,
                                   bool lookUpFirst, const std::atomic<bool>& cancel);
@@ -103,8 +105,9 @@ private:
     void SetDriveLapsed(bool lapsed);
     void DrawNextPendingPreview();
 
-    void RegisterForSystemPower();
-    void OnSystemWake();
+    void ApplyMonitorSettings();
+    // A click on one of our notifications: the window comes up.
+    void BringUp();
 
     void OnQuit(wxCommandEvent& event);
     void OnClose(wxCloseEvent& event);
@@ -125,8 +128,6 @@ private:
 
     wxStaticBitmap* preview = nullptr;
     wxStaticText* statusText = nullptr;
-    RtspStreamDecoder decoder;
-    MotionDetector motionDetector;
     GoogleDriveUploader driveUploader;
     GoogleAnalyticsClient analytics;
     // Declared after the Drive client: its delivery thread uses the client
@@ -136,18 +137,16 @@ private:
     // has lapsed: pictures taken meanwhile still wait for Drive. Written on
     // the GUI thread, read on the decoder thread.
     std::atomic<bool> driveLapsed{false};
-    // Set by OnClose (GUI thread). A restart that reaches the queue while the
-    // window closes (the wake's delayed one) must not start a stream again.
-    bool closing = false;
-    // Written only by HandleDecodedFrame on the decoder thread.
-    bool motionActive = false;
-    std::chrono::steady_clock::time_point lastPictureTime{};
     wxString rtspUrl;
     wxString analyticsClientId;
     // As last applied; the picture folder holds its own copy.
     PictureSettings pictureSettings;
-    // Power-notification registration; made once, kept for the window's life.
-    std::unique_ptr<SystemPowerNotifications> powerNotifications;
+    bool reconnect = false;
+    bool notificationsEnabled = true;
+    std::unique_ptr<DesktopNotifier> notifier;
+    // Declared last and destroyed first: its decoder thread hands pictures
+    // to the picture folder and frames to this window.
+    std::unique_ptr<MonitorCore> monitor;
 
     // Frames waiting for UpdatePreview, oldest first. Filled on the decoder
     // thread, drained on the GUI thread.

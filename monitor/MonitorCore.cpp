@@ -41,8 +41,11 @@ MonitorCore::MonitorCore(std::string url, MonitorObserver& observer, MonitorDepe
     : observer(observer), deps(std::move(dependencies)), url(std::move(url)),
       retryWait(kFirstRetryWait)
 {
-    if (!deps.scheduler || !deps.post) {
-        throw std::invalid_argument("MonitorCore needs a scheduler and a post");
+    if (!deps.post) {
+        throw std::invalid_argument("MonitorCore needs a post");
+    }
+    if (!deps.scheduler) {
+        deps.scheduler = MakeMainLoopScheduler();
     }
     if (!deps.steadyNow) {
         deps.steadyNow = std::chrono::steady_clock::now;

@@ -29,8 +29,7 @@ public:
 // The program's RtspStreamDecoder behind StreamSource.
 std::unique_ptr<StreamSource> MakeRtspStreamSource();
 
-// Delayed work on the controller thread; the view implements it with its
-// toolkit's timers.
+// Delayed work on the controller thread.
 class Scheduler {
 public:
     using Handle = std::uint64_t;  // 0 names no call
@@ -42,6 +41,9 @@ public:
     // are ignored.
     virtual void Cancel(Handle handle) = 0;
 };
+
+// The controller thread's main loop runs the calls (GLib under wxGTK).
+std::unique_ptr<Scheduler> MakeMainLoopScheduler();
 
 // Something kept while the object lives: the idle-sleep lock, the
 // registration for wake notifications.
@@ -81,9 +83,9 @@ public:
 };
 
 // Everything the core talks to. Empty members that have a real counterpart
-// get it; scheduler and post are required.
+// get it; post is required.
 struct MonitorDependencies {
-    std::unique_ptr<Scheduler> scheduler;
+    std::unique_ptr<Scheduler> scheduler;  // empty: the main loop's
     // Any thread: queues `call` onto the controller thread and returns at
     // once; may drop it once the view is gone.
     std::function<void(std::function<void()> call)> post;

@@ -1,6 +1,7 @@
 // The real counterparts of the core's dependencies.
 #include "MonitorCore.h"
 
+#include "MainLoopTimers.h"
 #include "PowerNotifications.h"
 #include "SleepInhibitor.h"
 
@@ -18,6 +19,18 @@ public:
 
 private:
     RtspStreamDecoder decoder;
+};
+
+class MainLoopScheduler : public Scheduler {
+public:
+    Handle After(std::chrono::milliseconds delay, std::function<void()> call) override
+    {
+        return timers.After(delay, std::move(call));
+    }
+    void Cancel(Handle handle) override { timers.Cancel(handle); }
+
+private:
+    MainLoopTimers timers;
 };
 
 template <class T>
@@ -40,6 +53,11 @@ std::unique_ptr<Holding> Hold(std::unique_ptr<T> held)
 std::unique_ptr<StreamSource> MakeRtspStreamSource()
 {
     return std::make_unique<DecoderSource>();
+}
+
+std::unique_ptr<Scheduler> MakeMainLoopScheduler()
+{
+    return std::make_unique<MainLoopScheduler>();
 }
 
 std::unique_ptr<Holding> TakeIdleSleepLock()

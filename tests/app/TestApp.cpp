@@ -1,6 +1,6 @@
 // orvanta_test_app [--provider=BASE_URL]: the program's own start-up and exit (MyApp), its
 // services on the provider stand-in or on a refused loopback port. Commands on standard
-// input, one a line: "connect", "disconnect", "settings URL", "exit".
+// input, one a line: "connect", "disconnect", "settings URL", "minimise", "exit".
 #include "App.h"
 #include "GoogleDriveUploader.h"
 
@@ -9,6 +9,7 @@
 #include <wx/dialog.h>
 #include <wx/modalhook.h>
 #include <wx/textctrl.h>
+#include <wx/toplevel.h>
 
 namespace {
 
@@ -75,6 +76,8 @@ private:
             settingsUrl = wxString::FromUTF8(line.substr(9));
             id = wxID_PREFERENCES;
         }
+        if (auto* frame = dynamic_cast<wxTopLevelWindow*>(GetTopWindow()); frame && line == "minimise")
+            frame->Iconize(true);
         if (wxWindow* frame = GetTopWindow(); frame && id != wxID_NONE) {
             wxCommandEvent event(wxEVT_MENU, id);
             event.SetEventObject(frame);

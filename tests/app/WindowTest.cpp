@@ -48,7 +48,7 @@ TEST_F(WindowTest, ASlowGuiThreadDrawsOnlyTheNewestFewFrames)
     MainFrame* frame = Open();
     ASSERT_TRUE(WaitForLabel(frame, wxString::FromUTF8(kNoUrl)));
     std::thread([frame] {
-        for (int i = 0; i < 50; ++i) frame->HandleDecodedFrame(Flat(320, 240, static_cast<uint8_t>(i * 4)), 320, 240);
+        for (int i = 0; i < 50; ++i) frame->ShowFrame(Flat(320, 240, static_cast<uint8_t>(i * 4)), 320, 240);
     }).join();
     EXPECT_LE(frame->PendingPreviewCount(), MainFrame::kMaxPendingPreviews);
     ASSERT_TRUE(PumpUntil([&] { return frame->PendingPreviewCount() == 0; }));

@@ -31,6 +31,21 @@ def inhibitions():
     return sum(call[1] == "Inhibit" for call in logind().GetCalls())
 
 
+def idle_locks():
+    bus = dbus.bus.BusConnection(os.environ["DBUS_SYSTEM_BUS_ADDRESS"])
+    manager = bus.get_object("org.freedesktop.login1", "/org/freedesktop/login1")
+    return [lock for lock in manager.ListInhibitors(dbus_interface="org.freedesktop.login1.Manager")
+            if lock[0] == "idle"]
+
+
+def notifications():
+    """(seconds since the epoch, summary, replaces_id) of every notification shown."""
+    bus = dbus.bus.BusConnection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
+    server = dbus.Interface(bus.get_object("org.freedesktop.Notifications", "/org/freedesktop/Notifications"),
+                            "org.freedesktop.DBus.Mock")
+    return [(float(when), str(args[3]), int(args[1])) for when, args in server.GetMethodCalls("Notify")]
+
+
 class App:
     """One orvanta_test_app with its standard output gathered as (time, line)."""
 
@@ -91,9 +106,9 @@ class Scenarios(unittest.TestCase):
         self.assertEqual(words[:1], ["READY"], script)
         return proc, words[1]
 
-    def store_url(self, url):
+    def store_url(self, url, more=""):
         with open(self.config_file, "w") as config:
-            config.write("[Stream]\nRtspUrl=%s\n[Pictures]\nFolder=%s\n" % (url, self.pictures))
+            config.write("[Stream]\nRtspUrl=%s\n%s[Pictures]\nFolder=%s\n" % (url, more, self.pictures))
 
     @property
     def pictures(self):
@@ -157,6 +172,41 @@ class Scenarios(unittest.TestCase):
         app.send("settings " + REFUSED)
         app.wait_for("[Status] Connecting to RTSP stream...", 10, frozen)
         self.assertEqual(app.exit(), 0)
+
+    def test_a_camera_that_comes_back_is_watched_again_with_one_sleep_lock_and_few_notifications(self):
+        camera, url = self.start("scripts/test_camera.py")
+        self.store_url(url, "Reconnect=true\n")
+        # Minimising is the window manager's business; the active window gets no notification.
+        manager = subprocess.Popen(["openbox", "--sm-disable"], stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (manager.terminate(), manager.wait(10)))
+        locks, shown = inhibitions(), len(notifications())
+        app = App(self)
+        app.wait_for("[Status] Connecting to RTSP stream...")
+        time.sleep(1)  # mapped, so that minimising is not lost
+        app.send("minimise")
+        motion = app.wait_for("[Status] Motion detected in stream.")
+        deadline = time.monotonic() + 5
+        while len(notifications()) == shown and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertEqual([n[1] for n in notifications()[shown:]], ["Motion detected"], "\n".join(line for _, line in app.lines))
+        os.killpg(camera.pid, signal.SIGKILL)  # a camera rebooting
+        camera.wait(10)
+        stopped = app.wait_for("[Status] Stream stopped \u2014 reconnecting in 5 s...", 30, motion)
+        app.wait_for("[Status] Stream stopped \u2014 reconnecting in 10 s...", 30, stopped)
+        self.assertEqual(len(idle_locks()), 1, "one lock while a retry waits")
+        self.start("scripts/test_camera.py", "--port", url.split(":")[2].split("/")[0])
+        back = app.wait_for("[Status] Receiving frames: ", 75, stopped)
+        self.assertLess(app.lines[back][0] - app.lines[stopped][0], 75)
+        deadline = time.monotonic() + 10
+        while "Stream is back" not in [n[1] for n in notifications()] and time.monotonic() < deadline:
+            time.sleep(0.1)
+        summaries = [n[1] for n in notifications()[shown:]]
+        self.assertEqual(summaries, ["Motion detected", "Stream stopped", "Stream is back"])
+        self.assertNotEqual(notifications()[-1][2], 0, "the stream's notification is replaced, not added")
+        self.assertEqual(len(idle_locks()), 1, "one lock once streaming again")
+        self.assertEqual(inhibitions() - locks, 1, "one lock taken in all")
+        self.assertEqual(app.exit(), 0)
+        self.assertEqual(idle_locks(), [])
 
     def test_wake_restarts_the_stream_five_seconds_later(self):
         app = App(self)
