@@ -215,16 +215,6 @@ void MainFrame::BuildUi()
     panel->SetSizer(sizer);
 }
 
-void MainFrame::StartStream()
-{
-    monitor->StartStream();
-}
-
-void MainFrame::StopStream()
-{
-    monitor->StopStream();
-}
-
 void MainFrame::OnStatus(const std::string& text)
 {
     PostStatus(wxString::FromUTF8(text));

@@ -59,11 +59,6 @@ public:
     MainFrame(const MainFrame&) = delete;
     MainFrame& operator=(const MainFrame&) = delete;
 
-    // GUI thread. Starts the stream on the stored URL unless one is held or
-    // no URL is configured.
-    void StartStream();
-    // GUI thread. Stops and joins the stream; releases the idle-sleep lock.
-    void StopStream();
     // Any thread. Queues `text` for the status label, the status bar and a
     // "[Status] " line on standard output; never shows it synchronously.
     void PostStatus(const wxString& text);

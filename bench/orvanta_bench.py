@@ -3,6 +3,8 @@
 
   orvanta_bench.py compare [options]   cost of watching one camera, side by side
   orvanta_bench.py soak [options]      a long run: memory, threads, descriptors
+  orvanta_bench.py backlog [options]   a Drive outage with steady motion, then the catching up
+  orvanta_bench.py slowlink [options]  Drive behind a slow link: memory over time
 
 Both start their own X server (Xvfb) with a small window manager (openbox),
 the test camera (scripts/test_camera.py) and, unless --no-drive, the tests'
@@ -220,6 +222,10 @@ class Provider:
         with urllib.request.urlopen(self.url + "/control/count?endpoint=upload", timeout=10) as answer:
             return int(answer.read().decode().strip() or 0)
 
+    def control(self, path):
+        with urllib.request.urlopen(urllib.request.Request(self.url + "/control/" + path, b""), timeout=10):
+            pass
+
 
 class Program:
     """The real program as orvanta_test_app, streaming camera_url, Drive
@@ -228,8 +234,9 @@ class Program:
     def __init__(self, procs, app, camera_url, provider, name="program"):
         self.procs, self.name, self.provider = procs, name, provider
         home = tempfile.mkdtemp(prefix=name + "-", dir=procs.workdir)
+        self.pending = os.path.join(home, "Orvanta", "pending")
         with open(os.path.join(home, "Orvanta.conf"), "w") as conf:
-            conf.write(f"[Stream]\nRtspUrl={camera_url}\n")
+            conf.write(f"[Stream]\nRtspUrl={camera_url}\n[Pictures]\nFolder={home}/Orvanta\n")
         env = dict(os.environ, XDG_CONFIG_HOME=home, HOME=home, LC_ALL="C.UTF-8")
         argv = [app] + ([f"--provider={provider.url}"] if provider else [])
         self.output = os.path.join(procs.workdir, name + ".out")
@@ -238,6 +245,12 @@ class Program:
                                 stdin=subprocess.PIPE, env=env)
         self.pid = wait_for("the program's process", 30,
                             lambda: descendant_running(self.proc.pid, os.path.realpath(app)))
+
+    def waiting(self):
+        """Pictures waiting for Drive, on disk."""
+        with contextlib.suppress(OSError):
+            return len(os.listdir(self.pending))
+        return 0
 
     def said(self, text):
         with open(self.output, errors="replace") as out:
@@ -354,8 +367,11 @@ class Reader:
 def start_reader(kind, procs, args, size, camera_url, provider):
     width, height, fps = size
     work = procs.workdir
-    if kind in ("visible", "minimised"):
-        program = Program(procs, args.app, camera_url, provider, name=f"{kind}-{height}p")
+    if kind in ("visible", "minimised", "baseline"):
+        app = args.baseline_app if kind == "baseline" else args.app
+        if not app:
+            raise BenchError("the baseline reader needs --baseline-app")
+        program = Program(procs, app, camera_url, provider, name=f"{kind}-{height}p")
         program.ready()
         window = window_of(program.pid, kind)
         args.viewer = args.viewer or viewer_size(window, width, height)
@@ -384,8 +400,8 @@ def start_reader(kind, procs, args, size, camera_url, provider):
 
 # ---- compare -------------------------------------------------------------
 
-KINDS = ("visible", "minimised", "ffplay", "motion", "floor")
-RATIOS = (("visible", "ffplay"), ("visible", "motion"), ("visible", "floor"),
+KINDS = ("visible", "minimised", "ffplay", "motion", "floor", "baseline")
+RATIOS = (("visible", "baseline"), ("visible", "ffplay"), ("visible", "motion"), ("visible", "floor"),
           ("minimised", "motion"), ("minimised", "floor"), ("minimised", "visible"),
           ("motion", "floor"), ("ffplay", "floor"))
 
@@ -529,6 +545,57 @@ def run_soak(args, procs):
     return 0 if code == 0 else 1
 
 
+def start_watching(procs, args):
+    """A display, the provider, the moving test camera and the program, connected."""
+    start_display(procs)
+    width, height, fps = (int(v) for v in re.split("[x@]", args.size))
+    provider = Provider(procs)
+    _, url = procs.start_ready("camera", [PYTHON, os.path.join(ROOT, "scripts/test_camera.py"), "--width",
+                                          str(width), "--height", str(height), "--fps", str(fps),
+                                          "--scene", "moving"], "READY")
+    program = Program(procs, args.app, url, provider)
+    program.ready()
+    return provider, program
+
+
+def run_backlog(args, procs):
+    """Drive answers 503 for --minutes while motion goes on; then the time the
+    program takes to deliver what waits (new pictures keep coming at one a
+    second) and its CPU meanwhile."""
+    provider, program = start_watching(procs, args)
+    provider.control(f"outage?seconds={args.minutes * 60}")
+    time.sleep(args.minutes * 60)
+    waiting, uploads0 = program.waiting(), provider.uploads()
+    cpu0, start = cpu_seconds(program.pid), time.monotonic()
+    wait_for("the backlog to drain", 3600, lambda: program.waiting() <= 1, step=0.5)
+    wall = time.monotonic() - start
+    print(f"outage {args.minutes:g} min: {waiting} pictures waiting at its end; drained in {wall:.1f} s "
+          f"({provider.uploads() - uploads0} uploads, {(provider.uploads() - uploads0) / wall:.2f}/s), "
+          f"program CPU {(cpu_seconds(program.pid) - cpu0) / wall:.3f} CPU-s/s, "
+          f"RSS {status_kib(program.pid, 'VmRSS') / MIB:.1f} MiB")
+    return 0 if program.exit() == 0 else 1
+
+
+def run_slowlink(args, procs):
+    """Drive read at --bytes-per-second for --minutes while motion goes on:
+    resident memory after one minute and at the end."""
+    provider, program = start_watching(procs, args)
+    provider.control(f"throttle?bytes_per_second={args.bytes_per_second}")
+    start = time.monotonic()
+    samples = []
+    while time.monotonic() - start < args.minutes * 60:
+        time.sleep(args.sample_seconds)
+        samples.append((time.monotonic() - start, status_kib(program.pid, "VmRSS") / MIB,
+                        entries(program.pid, "task"), program.waiting()))
+        print("{:6.0f} s  RSS {:6.1f} MiB  threads {:3d}  waiting {:4d}".format(*samples[-1]), flush=True)
+    at_one = min(samples, key=lambda sample: abs(sample[0] - 60))
+    print(f"\nRSS at {at_one[0]:.0f} s {at_one[1]:.1f} MiB, at {samples[-1][0]:.0f} s {samples[-1][1]:.1f} MiB: "
+          f"ratio {samples[-1][1] / at_one[1]:.3f}; threads {at_one[2]} -> {samples[-1][2]}; "
+          f"pictures waiting {samples[-1][3]}")
+    provider.control("throttle?bytes_per_second=0")
+    return 0 if program.exit() == 0 else 1
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--app", default=os.path.join(ROOT, "build/bin/orvanta_test_app"),
@@ -540,22 +607,34 @@ def main(argv):
     compare.add_argument("--sizes", nargs="+", default=["1920x1080@25", "3840x2160@30"])
     compare.add_argument("--seconds", type=float, default=30, help="measured window per reader")
     compare.add_argument("--warmup", type=float, default=10, help="seconds before each window")
-    compare.add_argument("--readers", nargs="+", choices=KINDS, default=list(KINDS))
+    compare.add_argument("--readers", nargs="+", choices=KINDS,
+                         default=[kind for kind in KINDS if kind != "baseline"])
     compare.add_argument("--together", action="store_true",
                          help="all readers at once in one window (default: one after another)")
+    compare.add_argument("--baseline-app", help="another orvanta_test_app, measured as 'baseline'")
+    backlog = sub.add_parser("backlog", help="catching up after a Drive outage")
+    backlog.add_argument("--minutes", type=float, default=10, help="length of the outage")
+    backlog.add_argument("--size", default="1920x1080@25")
+    slowlink = sub.add_parser("slowlink", help="memory while Drive sits behind a slow link")
+    slowlink.add_argument("--minutes", type=float, default=10)
+    slowlink.add_argument("--size", default="1920x1080@25")
+    slowlink.add_argument("--bytes-per-second", type=int, default=50000)
+    slowlink.add_argument("--sample-seconds", type=float, default=15)
     soak = sub.add_parser("soak", help="one long run of the program, sampled")
     soak.add_argument("--minutes", type=float, default=60)
     soak.add_argument("--size", default="1920x1080@25")
     soak.add_argument("--sample-seconds", type=float, default=10)
     args = parser.parse_args(argv)
     args.viewer, args.problems = None, []
+    args.baseline_app = getattr(args, "baseline_app", None)
     if not os.access(args.app, os.X_OK):
         parser.error(f"{args.app} is not built (cmake --build build --target orvanta_test_app)")
     workdir = tempfile.mkdtemp(prefix="orvanta-bench-")
     procs = Processes(workdir)
     code = 1
     try:
-        code = run_compare(args, procs) if args.command == "compare" else run_soak(args, procs)
+        code = {"compare": run_compare, "soak": run_soak, "backlog": run_backlog,
+                "slowlink": run_slowlink}[args.command](args, procs)
         for problem in args.problems:
             print(f"bench: {problem}", file=sys.stderr)
         code = code or int(bool(args.problems))

@@ -17,12 +17,13 @@ phase "set-up and build"
 # The tests start their own servers and buses; keep them off the user's ones.
 export LC_ALL=C.UTF-8
 
-# run_suite BUILD_DIR [ctest arguments...]: ctest under a fresh Xvfb.
+# run_suite BUILD_DIR [ctest arguments...]: ctest under a fresh Xvfb, two
+# tests at a time (much of the suite waits on sockets and processes).
 run_suite() {
   local dir=$1
   shift
   (cd "$dir" && xvfb-run --auto-servernum --server-args="-screen 0 1280x1024x24" \
-    ctest --output-on-failure --timeout 600 "$@")
+    ctest --output-on-failure --timeout 600 -j"$jobs" "$@")
 }
 
 # A sanitizer report fails its test through the exit code; this also catches
@@ -82,6 +83,6 @@ if grep -q "unexpected memory mapping" <<<"$tsan_probe"; then
   tsan_prefix=(setarch "$(uname -m)" -R)
 fi
 (cd "$tsan" && "${tsan_prefix[@]}" xvfb-run --auto-servernum --server-args="-screen 0 1280x1024x24" \
-  ctest --output-on-failure --timeout 600 -L '^(stream|drive|pictures|monitor|analytics|window)$' "$@")
+  ctest --output-on-failure --timeout 600 -j"$jobs" -L '^(stream|drive|pictures|monitor|analytics|window)$' "$@")
 fail_on_reports "$tsan"
 phase "done"

@@ -9,7 +9,6 @@
 #include "MemoryStore.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <wx/app.h>
 #include <wx/config.h>
@@ -66,22 +65,6 @@ inline bool PumpUntil(const std::function<bool()>& done, std::chrono::millisecon
 }
 
 inline std::vector<uint8_t> Flat(int width, int height, uint8_t level) { return std::vector<uint8_t>(width * height * 3, level); }
-
-// While it lives no thread can be started: the default stack asks for more
-// than the address space.
-struct NoNewThreads {
-    NoNewThreads()
-    {
-        pthread_getattr_default_np(&saved);
-        pthread_attr_t huge;
-        pthread_attr_init(&huge);
-        pthread_attr_setstacksize(&huge, size_t{1} << 50);
-        pthread_setattr_default_np(&huge);
-        pthread_attr_destroy(&huge);
-    }
-    ~NoNewThreads() { pthread_setattr_default_np(&saved), pthread_attr_destroy(&saved); }
-    pthread_attr_t saved;
-};
 
 class WindowTest : public ::testing::Test {
 protected:

@@ -96,21 +96,6 @@ TEST_F(WindowTest, ConfigurationFileIsPrivateAndGarbageInItDoesNotStopTheWindow)
     }
 }
 
-TEST_F(WindowTest, ARestartQueuedWhileTheWindowClosesStartsNothing)
-{
-    StoreUrl("rtsp://127.0.0.1:9/door");
-    MainFrame* frame = Open();
-    ASSERT_TRUE(WaitForLabel(frame, "Unable to open stream: "));
-    StdoutCapture output;
-    // As the wake's delayed restart does when it lands during the close.
-    frame->Lifeline()->Post([frame] { frame->StartStream(); });
-    frame->Close(false);
-    const bool gone = PumpUntil([&] { return !frames[0]; });
-    const std::string text = output.Take();
-    EXPECT_TRUE(gone);
-    EXPECT_EQ(text.find("Connecting to RTSP stream..."), std::string::npos) << text;
-}
-
 TEST_F(WindowTest, AConnectedWindowUploadsMotionAtMostOncePerSecondUntilDisconnected)
 {
     FakeProvider provider;
