@@ -1,5 +1,6 @@
 // Loopback OAuth authorization (RFC 8252) with state and PKCE (RFC 7636).
 
+#include "DesktopLauncher.h"
 #include "DriveSession.h"
 #include "GoogleDriveUploader.h"
 
@@ -8,18 +9,13 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <thread>
-
-extern char** environ;
 
 namespace {
 
@@ -86,25 +82,6 @@ std::string CodeChallenge(const std::string& verifier)
     if (EVP_Digest(verifier.data(), verifier.size(), digest, &digestLength, EVP_sha256(), nullptr) != 1)
         return {};
     return Base64Url(digest, digestLength);
-}
-
-// Runs xdg-open without a shell and returns at once; a detached thread reaps
-// the child so that it leaves no zombie.
-bool LaunchWithXdgOpen(const std::string& url)
-{
-    std::string program = "xdg-open";
-    std::string argument = url;
-    char* argv[] = {program.data(), argument.data(), nullptr};
-    pid_t pid = 0;
-    if (::posix_spawnp(&pid, "xdg-open", nullptr, nullptr, argv, environ) != 0)
-        return false;
-    try {
-        std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
-    } catch (const std::system_error&) {
-        // Without a reaper the child stays a zombie until the program ends;
-        // the browser opens all the same.
-    }
-    return true;
 }
 
 void SendAll(int fd, const std::string& bytes)
@@ -178,7 +155,7 @@ void DriveSession::RunAuthorization(const DriveCredentials& client,
         + "&redirect_uri=" + U::UrlEncode(redirectUri) + "&response_type=code&scope="
         + U::UrlEncode(endpoints.scope) + "&access_type=offline&prompt=consent&state=" + state
         + "&code_challenge=" + codeChallenge + "&code_challenge_method=S256";
-    const bool opened = launchBrowser ? launchBrowser(authUrl) : LaunchWithXdgOpen(authUrl);
+    const bool opened = launchBrowser ? launchBrowser(authUrl) : OpenWithDesktop(authUrl);
     if (!opened)
         DriveLog("[Drive] Could not open the browser for authorization\n");
 
