@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Shows Orvanta doing its job without a camera of your own: starts the test
 # camera (a moving object) and the built program pointed at it. The demo keeps
-# its settings in a throw-away folder, never in your own configuration.
+# its settings and pictures in a throw-away folder, never in your own.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 program="$root/build/bin/orvanta"
@@ -27,6 +27,7 @@ fi
 echo "Test camera: $url"
 
 mkdir -p "$work/config"
-printf '[Stream]\nRtspUrl=%s\n' "$url" >"$work/config/Orvanta.conf"
+# Its motion pictures go to the throw-away folder too, not to your pictures.
+printf '[Stream]\nRtspUrl=%s\n[Pictures]\nFolder=%s\n' "$url" "$work/Orvanta" >"$work/config/Orvanta.conf"
 chmod 600 "$work/config/Orvanta.conf"
 XDG_CONFIG_HOME="$work/config" "$program"
