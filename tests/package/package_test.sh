@@ -15,7 +15,7 @@ mkfifo "$work/camera.out" && mkdir "$work/config"
 /usr/bin/python3 "$2/scripts/test_camera.py" --port 0 >"$work/camera.out" & pids+=($!)
 read -r -t 30 ready url <"$work/camera.out" && [ "$ready" = READY ] || fail "no test camera"
 printf '[Stream]\nRtspUrl=%s\n' "$url" >"$work/config/Orvanta.conf"
-XDG_CONFIG_HOME=$work/config NO_AT_BRIDGE=1 "$work/root/usr/bin/orvanta" >"$work/out.log" 2>&1 & pids+=($!)
+HOME=$work XDG_CONFIG_HOME=$work/config NO_AT_BRIDGE=1 "$work/root/usr/bin/orvanta" >"$work/out.log" 2>&1 & pids+=($!)
 deadline=$((SECONDS + 60))
 until grep -q '^\[Status\] Receiving frames: ' "$work/out.log"; do
   [ $SECONDS -lt $deadline ] || fail "no frames"; sleep 0.2
