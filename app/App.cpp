@@ -2,13 +2,17 @@
 
 #include "AppConfig.h"
 #include "AppIcon.h"
+#include "WxConfigStore.h"
 
 #include <wx/image.h>
 
 #include <csignal>
 #include <cstdio>
 
-MyApp::MyApp(MainFrameServices services) : services(std::move(services)) {}
+MyApp::MyApp(ApplicationServices services, WindowServices window)
+    : services(std::move(services)), windowServices(std::move(window))
+{
+}
 
 bool MyApp::OnInit()
 {
@@ -21,15 +25,20 @@ bool MyApp::OnInit()
     wxInitAllImageHandlers();
     ApplyMacAppIcon();
 
-    auto* frame = new MainFrame("Orvanta", std::move(services));
+    queue = std::make_shared<UiQueue>(this);
+    if (!services.settings)
+        services.settings = std::make_shared<WxConfigStore>();
+    services.post = [target = queue](std::function<void()> call) { target->Post(std::move(call)); };
+    application = std::make_unique<Application>(std::move(services));
+    auto* frame = new MainFrame("Orvanta", *application, queue, std::move(windowServices));
     frame->Show(true);
+    application->Start();
     // The session ends us with SIGTERM at logout: close as Exit does, so the
-    // stream stops and the delivery ends cleanly. The toolkit calls this
+    // streams stop and the delivery ends cleanly. The toolkit calls this
     // from its event loop, not from the signal.
     SetSignalHandler(SIGTERM, [](int) {
-        if (wxWindow* top = wxTheApp->GetTopWindow()) {
+        if (wxWindow* top = wxTheApp->GetTopWindow())
             top->Close(true);
-        }
         // The closed window is deleted in idle time, which nothing else
         // would start now.
         wxWakeUpIdle();
@@ -39,6 +48,11 @@ bool MyApp::OnInit()
 
 int MyApp::OnExit()
 {
+    // The window has gone and the cameras have stopped; now the picture
+    // folder's threads and the Drive client end.
+    application.reset();
+    if (queue)
+        queue->Detach();
     CloseConfigStore();
     return wxApp::OnExit();
 }

@@ -10,7 +10,6 @@
 
 #include <sys/stat.h>
 
-#include <limits>
 
 wxConfigBase* OpenConfigStore()
 {
@@ -49,40 +48,4 @@ void CloseConfigStore()
 wxString DonationUrl()
 {
     return wxString::FromUTF8(ORVANTA_DONATION_URL);
-}
-
-namespace {
-
-const char kPictureFolderKey[] = "/Pictures/Folder";
-const char kPictureCapKey[] = "/Pictures/CapMiB";
-const char kPictureKeepKey[] = "/Pictures/Keep";
-constexpr uint64_t kBytesPerMiB = 1024 * 1024;
-
-}  // namespace
-
-PictureSettings LoadPictureSettings(wxConfigBase& config)
-{
-    PictureSettings settings;
-    settings.folder = PictureSettings::DefaultFolder();
-    wxString text;
-    if (config.Read(kPictureFolderKey, &text) && text.StartsWith("/")) {
-        settings.folder = text.utf8_string();
-    }
-    unsigned long capMiB = 0;
-    if (config.Read(kPictureCapKey, &text) && text.ToULong(&capMiB) && capMiB >= 1
-        && capMiB <= std::numeric_limits<uint64_t>::max() / kBytesPerMiB) {
-        settings.capBytes = capMiB * kBytesPerMiB;
-    }
-    if (config.Read(kPictureKeepKey, &text) && (text == "false" || text == "true")) {
-        settings.keepDelivered = text == "true";
-    }
-    return settings;
-}
-
-void SavePictureSettings(wxConfigBase& config, const PictureSettings& settings)
-{
-    config.Write(kPictureFolderKey, wxString::FromUTF8(settings.folder));
-    config.Write(kPictureCapKey, wxString::Format("%llu", static_cast<unsigned long long>(
-                                                              settings.capBytes / kBytesPerMiB)));
-    config.Write(kPictureKeepKey, settings.keepDelivered ? "true" : "false");
 }

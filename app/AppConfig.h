@@ -1,7 +1,5 @@
 #pragma once
 
-#include "PictureFolder.h"
-
 #include <wx/string.h>
 
 class wxConfigBase;
@@ -24,9 +22,3 @@ void CloseConfigStore();
 
 // Where "Support Developer" leads; fixed when the program is built.
 wxString DonationUrl();
-
-// The picture folder's settings ("/Pictures/Folder", "/Pictures/CapMiB",
-// "/Pictures/Keep"); a missing, relative or garbled value reads as the
-// default. Call with the configuration store's lock held.
-PictureSettings LoadPictureSettings(wxConfigBase& config);
-void SavePictureSettings(wxConfigBase& config, const PictureSettings& settings);

@@ -1,65 +1,26 @@
 #include "MainFrame.h"
 
 #include "AppConfig.h"
-#include "ConfigStoreLock.h"
-#include "PreviewImage.h"
+#include "CameraDialog.h"
+#include "CameraTiles.h"
+#include "SettingsDialog.h"
 #include "TextConversion.h"
 
-#include "AppIcon.h"
 #include "DesktopLauncher.h"
-#include "DesktopNotifier.h"
 
-#include <wx/bitmap.h>
 #include <wx/button.h>
-#include <wx/config.h>
-#include <wx/checkbox.h>
 #include <wx/dialog.h>
-#include <wx/filepicker.h>
-#include <wx/image.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
 #include <wx/panel.h>
 #include <wx/sizer.h>
-#include <wx/spinctrl.h>
-#include <wx/statbmp.h>
 #include <wx/stattext.h>
 #include <wx/statusbr.h>
-#include <wx/textctrl.h>
 #include <wx/utils.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <string>
 
 namespace {
-
-const char kDriveLapsedKey[] = "/GoogleDrive/SignInLapsed";
-const char kReconnectKey[] = "/Stream/Reconnect";
-const char kNotifyKey[] = "/Notify/Enabled";
-
-// "true" or "false"; anything else is the default.
-bool ReadFlag(wxConfigBase& config, const char* key, bool fallback)
-{
-    wxString text;
-    if (!config.Read(key, &text) || (text != "true" && text != "false")) {
-        return fallback;
-    }
-    return text == "true";
-}
-
-DeliveryOutcome ToDeliveryOutcome(UploadOutcome outcome)
-{
-    switch (outcome) {
-    case UploadOutcome::Stored: return DeliveryOutcome::Delivered;
-    case UploadOutcome::NotSent: return DeliveryOutcome::NotSent;
-    case UploadOutcome::Unknown: return DeliveryOutcome::Unknown;
-    case UploadOutcome::Refused: return DeliveryOutcome::Refused;
-    case UploadOutcome::DriveFull: return DeliveryOutcome::DriveFull;
-    case UploadOutcome::NotAuthorized: return DeliveryOutcome::NotAuthorized;
-    case UploadOutcome::Cancelled: return DeliveryOutcome::Cancelled;
-    }
-    return DeliveryOutcome::NotSent;
-}
 
 const char* const kAboutMessage =
     "Orvanta 1.0.0\n\nMonitors an RTSP stream, detects motion, and uploads captured "
@@ -75,111 +36,72 @@ wxBEGIN_EVENT_TABLE(MainFrame, wxFrame)
     EVT_MENU(ID_DRIVE_DISCONNECT, MainFrame::OnDriveDisconnect)
     EVT_MENU(ID_DONATION, MainFrame::OnDonation)
     EVT_MENU(ID_OPEN_PICTURES, MainFrame::OnOpenPictures)
+    EVT_MENU(ID_ADD_CAMERA, MainFrame::OnAddCamera)
+    EVT_MENU(ID_CAMERA_SETTINGS, MainFrame::OnCameraSettings)
+    EVT_MENU(ID_REMOVE_CAMERA, MainFrame::OnRemoveCamera)
     EVT_UPDATE_UI(ID_DRIVE_CONNECT, MainFrame::OnUpdateDriveConnect)
     EVT_UPDATE_UI(ID_DRIVE_DISCONNECT, MainFrame::OnUpdateDriveDisconnect)
+    EVT_UPDATE_UI(ID_ADD_CAMERA, MainFrame::OnUpdateAddCamera)
+    EVT_UPDATE_UI(ID_REMOVE_CAMERA, MainFrame::OnUpdateRemoveCamera)
 wxEND_EVENT_TABLE()
 
-MainFrame::MainFrame(const wxString& title, MainFrameServices services)
-    : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(1100, 760),
-              wxDEFAULT_FRAME_STYLE),
-      lifeline(std::make_shared<WindowLifeline>(this)),
-      analyticsMeasurementId(std::move(services.analyticsMeasurementId)),
-      analyticsApiSecret(std::move(services.analyticsApiSecret)),
-      openWebPage(services.openWebPage
-                      ? std::move(services.openWebPage)
-                      : [](const wxString& url) { wxLaunchDefaultBrowser(url); }),
-      openFolder(services.openFolder ? std::move(services.openFolder) : OpenWithDesktop),
-      driveUploader([&]() {
-          // Called on any thread, the constructor's included.
-          services.drive.onAuthorizationLost = [target = lifeline, this](const std::string& reason) {
-              const wxString text = wxString::FromUTF8(reason);
-              target->Post([this, text]() { OnDriveAuthorizationLost(text); });
-          };
-          return std::move(services.drive);
-      }()),
-      analytics(std::move(services.analyticsEndpoint))
+MainFrame::MainFrame(const wxString& title, Application& application, UiQueuePtr queue, WindowServices services)
+    : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(1100, 760), wxDEFAULT_FRAME_STYLE),
+      application(application), queue(std::move(queue)),
+      openWebPage(services.openWebPage ? std::move(services.openWebPage)
+                                       : [](const wxString& url) { wxLaunchDefaultBrowser(url); }),
+      openFolder(services.openFolder ? std::move(services.openFolder) : OpenWithDesktop)
 {
-    LoadPersistedSettings();
-    ConfigureAnalytics();
     BuildUi();
-    PictureEvents pictureEvents;
-    pictureEvents.status = [this](const std::string& text) { PostStatus(wxString::FromUTF8(text)); };
-    pictureEvents.waitingChanged = [target = lifeline, this](std::size_t waiting) {
-        target->Post([this, waiting]() { ShowWaitingPictures(waiting); });
-    };
-    pictures = std::make_unique<PictureFolder>(
-        pictureSettings,
-        [this](const std::vector<uint8_t>& jpeg, const std::string& name, bool lookUpFirst,
-               const std::atomic<bool>& cancel) { return DeliverPicture(jpeg, name, lookUpFirst, cancel); },
-        std::move(pictureEvents));
-    pictures->SetDriveConnected(driveUploader.IsAuthenticated());
     Bind(wxEVT_CLOSE_WINDOW, &MainFrame::OnClose, this);
+    // Nobody sees a minimised or hidden window: frames are then still
+    // analysed and kept, but not drawn.
     Bind(wxEVT_ICONIZE, [this](wxIconizeEvent& event) {
         event.Skip();
-        previewVisible = IsShown() && !event.IsIconized();
+        tiles->SetWindowVisible(IsShown() && !event.IsIconized());
     });
     Bind(wxEVT_SHOW, [this](wxShowEvent& event) {
         event.Skip();
-        previewVisible = event.IsShown() && !IsIconized();
+        tiles->SetWindowVisible(event.IsShown() && !IsIconized());
     });
     // Nobody is told of what they are looking at.
     Bind(wxEVT_ACTIVATE, [this](wxActivateEvent& event) {
         event.Skip();
-        if (monitor) {
-            monitor->SetWindowActive(event.GetActive());
-        }
+        this->application.SetWindowActive(event.GetActive());
     });
-
-    const std::string icon = AppIconPath();
-    notifier = std::make_unique<DesktopNotifier>(icon.empty() ? "com.tesselwick.Orvanta" : icon,
-                                                 [this]() { BringUp(); });
-    MonitorDependencies dependencies;
-    dependencies.post = [target = lifeline](std::function<void()> call) { target->Post(std::move(call)); };
-    dependencies.notify = [this](const std::string& summary, const std::string& body,
-                                 const std::string& replaceKey) {
-        notifier->Notify(summary, body, replaceKey);
-    };
-    dependencies.handOff = [this](const std::vector<uint8_t>& rgb, int width, int height,
-                                  const std::string& name) { KeepPicture(rgb, width, height, name); };
-    MonitorObserver& observer = *this;
-    monitor = std::make_unique<MonitorCore>(ToLocaleBytes(rtspUrl), observer, std::move(dependencies));
-    ApplyMonitorSettings();
-
-    analytics.TrackEvent("app_open");
-    monitor->StartStream();
+    OnCamerasChanged();
+    application.SetObserver(this);
 }
 
 MainFrame::~MainFrame()
 {
-    // From here on, completions of detached threads are dropped.
-    lifeline->Detach();
-    // The core first: its decoder thread hands pictures to the folder. Then
-    // the delivery (the picture in flight stays waiting), while the Drive
-    // client is still there.
-    monitor.reset();
-    pictures.reset();
-    notifier.reset();
+    // Waits for a frame being handed over on a decoder thread.
+    application.SetObserver(nullptr);
 }
 
 void MainFrame::BuildUi()
 {
     auto* driveMenu = new wxMenu;
-    driveMenu->Append(wxID_ABOUT, wxString::FromUTF8("&About\tF1"),
-                      "Show information about this application");
-    driveMenu->Append(wxID_PREFERENCES, wxString::FromUTF8("Settings\u2026\tCtrl-,"),
-                      "Edit application settings");
+    driveMenu->Append(wxID_ABOUT, wxString::FromUTF8("&About\tF1"), "Show information about this application");
+    driveMenu->Append(wxID_PREFERENCES, wxString::FromUTF8("Settings\u2026\tCtrl-,"), "Edit application settings");
     driveMenu->AppendSeparator();
     driveMenu->Append(wxID_EXIT, "E&xit\tCtrl-Q", "Quit the application");
     driveMenu->Append(ID_DRIVE_CONNECT, "Connect...", "Authenticate with Google Drive");
     driveMenu->Append(ID_DRIVE_DISCONNECT, "Disconnect", "Remove Google Drive authentication");
-    driveMenu->Append(ID_OPEN_PICTURES, "Open Picture Folder",
-                      "Show the kept motion pictures in the file manager");
+    driveMenu->Append(ID_OPEN_PICTURES, "Open Picture Folder", "Show the kept motion pictures in the file manager");
+
+    auto* cameraMenu = new wxMenu;
+    cameraMenu->Append(ID_ADD_CAMERA, wxString::FromUTF8("&Add Camera\u2026"), "Watch one more camera");
+    cameraMenu->Append(ID_CAMERA_SETTINGS, wxString::FromUTF8("Camera &Settings\u2026"),
+                       "Name, stream URL and reconnecting of the selected camera");
+    cameraMenu->Append(ID_REMOVE_CAMERA, "&Remove Camera", "Stop watching the selected camera");
 
     auto* donationMenu = new wxMenu;
     donationMenu->Append(ID_DONATION, "Donate...", "Support this project");
 
     auto* menuBar = new wxMenuBar;
     menuBar->Append(driveMenu, "&Drive");
+    menuBar->Append(cameraMenu, "&Camera");
     menuBar->Append(donationMenu, "&Donation");
     SetMenuBar(menuBar);
 
@@ -189,10 +111,8 @@ void MainFrame::BuildUi()
     SetStatusWidths(2, widths);
     SetStatusText("Preparing RTSP viewer...", 0);
 
-    auto* panel = new wxPanel(this, wxID_ANY, wxDefaultPosition, wxDefaultSize,
-                              wxTAB_TRAVERSAL | wxNO_BORDER);
+    auto* panel = new wxPanel(this, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL | wxNO_BORDER);
     auto* sizer = new wxBoxSizer(wxVERTICAL);
-
     auto* title = new wxStaticText(panel, wxID_ANY, "RTSP Stream Preview");
     wxFont titleFont = title->GetFont();
     titleFont.SetWeight(wxFONTWEIGHT_BOLD);
@@ -200,110 +120,130 @@ void MainFrame::BuildUi()
     title->SetFont(titleFont);
     sizer->Add(title, 0, wxLEFT | wxRIGHT | wxTOP, 16);
 
-    statusText = new wxStaticText(panel, wxID_ANY, "Connecting to stream...",
-                                  wxDefaultPosition, wxDefaultSize, 0, "statusText");
+    statusText = new wxStaticText(panel, wxID_ANY, "Connecting to stream...", wxDefaultPosition, wxDefaultSize, 0,
+                                  "statusText");
     statusText->Wrap(1000);
     sizer->Add(statusText, 0, wxALL | wxEXPAND, 16);
 
-    wxImage placeholder(960, 540, false);
-    placeholder.SetRGB(wxRect(0, 0, 960, 540), kPreviewBackground[0], kPreviewBackground[1],
-                       kPreviewBackground[2]);
-    preview = new wxStaticBitmap(panel, wxID_ANY, wxBitmap(placeholder, wxBITMAP_SCREEN_DEPTH, 1.0),
-                                 wxDefaultPosition, wxDefaultSize, 0, "preview");
-    sizer->Add(preview, 1, wxEXPAND | wxLEFT | wxRIGHT | wxBOTTOM, 16);
-
+    tiles = new CameraTiles(panel, [this](CameraId camera) {
+        const auto latest = latestStatus.find(camera);
+        if (latest != latestStatus.end())
+            ShowStatusLine(CameraName(camera) + ": " + latest->second);
+    });
+    sizer->Add(tiles, 1, wxEXPAND | wxLEFT | wxRIGHT | wxBOTTOM, 16);
     panel->SetSizer(sizer);
 }
 
-void MainFrame::OnStatus(const std::string& text)
+void MainFrame::Post(std::function<void()> call)
 {
-    PostStatus(wxString::FromUTF8(text));
-}
-
-void MainFrame::OnFrame(std::vector<uint8_t> rgb, int width, int height)
-{
-    ShowFrame(std::move(rgb), width, height);
-}
-
-void MainFrame::ApplyMonitorSettings()
-{
-    monitor->SetReconnect(reconnect);
-    monitor->SetNotificationsEnabled(notificationsEnabled);
-}
-
-void MainFrame::BringUp()
-{
-    if (IsIconized()) {
-        Iconize(false);
-    }
-    Show(true);
-    Raise();
+    queue->Post([token = std::weak_ptr<int>(alive), call = std::move(call)] {
+        // The window is destroyed on the GUI thread, where this runs.
+        if (!token.expired())
+            call();
+    });
 }
 
 void MainFrame::PostStatus(const wxString& text)
 {
-    // Queued even on the GUI thread so that texts appear in posting order.
+    // Queued even on the GUI thread, behind the application's own lines.
     wxString copy = text;
     copy.Shrink();
-    lifeline->Post([this, copy]() { ShowStatus(copy); });
+    Post([this, copy] { ShowStatus(0, copy); });
 }
 
-void MainFrame::ShowStatus(const wxString& text)
+void MainFrame::OnStatus(CameraId camera, const std::string& text)
 {
-    if (statusText != nullptr) {
-        // Literal text: SetLabel would take "&" (common in camera URLs) as a mnemonic.
-        statusText->SetLabelText(text);
-        statusText->Wrap(1000);
+    ShowStatus(camera, wxString::FromUTF8(text));
+}
+
+void MainFrame::ShowStatus(CameraId camera, const wxString& text)
+{
+    if (camera == 0 || cameras.size() < 2) {
+        ShowStatusLine(text);
+        return;
     }
+    latestStatus[camera] = text;
+    tiles->SetStatus(camera, text);
+    const wxString line = CameraName(camera) + ": " + text;
+    if (camera == tiles->Selected()) {
+        ShowStatusLine(line);
+        return;
+    }
+    std::printf("[Status] %s\n", ToLocaleBytes(line).c_str());
+    std::fflush(stdout);
+}
+
+void MainFrame::ShowStatusLine(const wxString& text)
+{
+    // Literal text: SetLabel would take "&" (common in camera URLs) as a mnemonic.
+    statusText->SetLabelText(text);
+    statusText->Wrap(1000);
     std::printf("[Status] %s\n", ToLocaleBytes(text).c_str());
     std::fflush(stdout);
     SetStatusText(text, 0);
 }
 
-void MainFrame::LoadPersistedSettings()
+wxString MainFrame::CameraName(CameraId camera) const
 {
-    pictureSettings.folder = PictureSettings::DefaultFolder();
-    wxConfigBase* config = wxConfigBase::Get();
-    if (config == nullptr) {
-        return;
+    for (const CameraInfo& info : cameras) {
+        if (info.id == camera)
+            return wxString::FromUTF8(info.name);
     }
-    const auto configLock = LockConfigStore();
-    wxString storedUrl;
-    if (config->Read("/Stream/RtspUrl", &storedUrl) && !storedUrl.empty()) {
-        rtspUrl = storedUrl;
-    }
-    pictureSettings = LoadPictureSettings(*config);
-    reconnect = ReadFlag(*config, kReconnectKey, false);
-    notificationsEnabled = ReadFlag(*config, kNotifyKey, true);
-    wxString lapsed;
-    driveLapsed = config->Read(kDriveLapsedKey, &lapsed) && lapsed == "true";
-    const bool hasClientId = config->Read("/Analytics/ClientId", &analyticsClientId);
-    if (!hasClientId || analyticsClientId.empty()) {
-        analyticsClientId = FromLocaleBytes(GoogleAnalyticsClient::GenerateClientId());
-        config->Write("/Analytics/ClientId", analyticsClientId);
-        config->Flush();
-    }
+    return wxString();
 }
 
-void MainFrame::SavePersistedSettings()
+void MainFrame::OnCamerasChanged()
 {
-    wxConfigBase* config = wxConfigBase::Get();
-    if (config == nullptr) {
-        return;
+    cameras = application.Cameras();
+    for (auto latest = latestStatus.begin(); latest != latestStatus.end();) {
+        if (CameraName(latest->first).empty())
+            latest = latestStatus.erase(latest);
+        else
+            ++latest;
     }
-    const auto configLock = LockConfigStore();
-    config->Write("/Stream/RtspUrl", rtspUrl);
-    config->Write("/Analytics/ClientId", analyticsClientId);
-    SavePictureSettings(*config, pictureSettings);
-    config->Write(kReconnectKey, reconnect ? "true" : "false");
-    config->Write(kNotifyKey, notificationsEnabled ? "true" : "false");
-    config->Flush();
+    tiles->Rebuild(cameras);
+    for (const auto& [camera, text] : latestStatus)
+        tiles->SetStatus(camera, text);
 }
 
-void MainFrame::ConfigureAnalytics()
+void MainFrame::OnFrame(CameraId camera, std::vector<uint8_t> rgb, int width, int height)
 {
-    analytics.Configure(analyticsMeasurementId, analyticsApiSecret,
-                        ToLocaleBytes(analyticsClientId));
+    // Nobody would see the preview: no scaling and no drawing.
+    if (tiles->Push(camera, PreviewFeed::Frame{std::move(rgb), width, height}))
+        Post([this, camera] { tiles->DrawNext(camera); });
+}
+
+void MainFrame::OnWaitingPictures(std::size_t waiting)
+{
+    wxString text;
+    if (waiting == 1)
+        text = "1 picture waiting for Google Drive";
+    else if (waiting > 1)
+        text = wxString::Format("%zu pictures waiting for Google Drive", waiting);
+    SetStatusText(text, 1);
+}
+
+void MainFrame::OnConnectFailed(const std::string& message)
+{
+    // Started from the desktop's menu, nobody reads standard output.
+    const wxString hint = application.HasDriveCredentials()
+                              ? wxString()
+                              : "\n\nSave the OAuth client file of a Google \"Desktop app\" client as\n"
+                                    + wxString::FromUTF8(application.DriveClientFilePath());
+    wxMessageBox(wxString::FromUTF8(message) + hint, "Drive Error", wxOK | wxICON_ERROR, this);
+}
+
+void MainFrame::OnNotificationClicked()
+{
+    BringUp();
+}
+
+void MainFrame::BringUp()
+{
+    if (IsIconized())
+        Iconize(false);
+    Show(true);
+    Raise();
 }
 
 void MainFrame::OnQuit(wxCommandEvent&)
@@ -313,269 +253,97 @@ void MainFrame::OnQuit(wxCommandEvent&)
 
 void MainFrame::OnClose(wxCloseEvent& event)
 {
-    // Nothing starts after this: not the wake's delayed restart, not a retry.
-    monitor->Shutdown();
-    analytics.TrackEventSync("app_close");
+    application.Shutdown();
     event.Skip();
 }
 
 void MainFrame::OnSettings(wxCommandEvent&)
 {
-    wxDialog dialog(this, wxID_ANY, "Settings", wxDefaultPosition, wxDefaultSize,
-                    wxDEFAULT_DIALOG_STYLE | wxRESIZE_BORDER);
-    auto* sizer = new wxBoxSizer(wxVERTICAL);
-    sizer->Add(new wxStaticText(&dialog, wxID_ANY, "RTSP stream URL:"), 0,
-               wxLEFT | wxRIGHT | wxTOP, 16);
-    auto* urlField = new wxTextCtrl(&dialog, wxID_ANY, rtspUrl, wxDefaultPosition,
-                                    wxSize(520, -1), 0, wxDefaultValidator, "rtspUrl");
-    sizer->Add(urlField, 0, wxALL | wxEXPAND, 16);
-    auto* keepField = new wxCheckBox(&dialog, wxID_ANY, "Keep pictures on this computer",
-                                     wxDefaultPosition, wxDefaultSize, 0, wxDefaultValidator,
-                                     "keepPictures");
-    keepField->SetValue(pictureSettings.keepDelivered);
-    sizer->Add(keepField, 0, wxLEFT | wxRIGHT, 16);
-    auto* reconnectField = new wxCheckBox(&dialog, wxID_ANY, "Reconnect when the stream stops",
-                                          wxDefaultPosition, wxDefaultSize, 0, wxDefaultValidator,
-                                          "reconnect");
-    reconnectField->SetValue(reconnect);
-    sizer->Add(reconnectField, 0, wxLEFT | wxRIGHT | wxTOP, 16);
-    auto* notifyField = new wxCheckBox(&dialog, wxID_ANY, "Show desktop notifications",
-                                       wxDefaultPosition, wxDefaultSize, 0, wxDefaultValidator,
-                                       "notify");
-    notifyField->SetValue(notificationsEnabled);
-    sizer->Add(notifyField, 0, wxLEFT | wxRIGHT | wxTOP, 16);
-    sizer->Add(new wxStaticText(&dialog, wxID_ANY, "Picture folder:"), 0,
-               wxLEFT | wxRIGHT | wxTOP, 16);
-    auto* folderField = new wxDirPickerCtrl(
-        &dialog, wxID_ANY, wxString::FromUTF8(pictureSettings.folder), "Picture folder",
-        wxDefaultPosition, wxDefaultSize, wxDIRP_USE_TEXTCTRL, wxDefaultValidator, "pictureFolder");
-    sizer->Add(folderField, 0, wxLEFT | wxRIGHT | wxTOP | wxEXPAND, 16);
-    sizer->Add(new wxStaticText(&dialog, wxID_ANY, "Largest size of the picture folder (MiB):"), 0,
-               wxLEFT | wxRIGHT | wxTOP, 16);
-    constexpr uint64_t kMiB = 1024 * 1024;
-    constexpr int kLargestCapMiB = 1024 * 1024;
-    auto* capField = new wxSpinCtrl(
-        &dialog, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize, wxSP_ARROW_KEYS, 1,
-        kLargestCapMiB,
-        static_cast<int>(std::min<uint64_t>(pictureSettings.capBytes / kMiB, kLargestCapMiB)),
-        "pictureCapMiB");
-    sizer->Add(capField, 0, wxLEFT | wxRIGHT | wxTOP, 16);
-    if (wxSizer* buttons = dialog.CreateStdDialogButtonSizer(wxOK | wxCANCEL)) {
-        sizer->Add(buttons, 0, wxALL | wxEXPAND, 16);
-    }
-    dialog.SetSizerAndFit(sizer);
-    dialog.Centre(wxBOTH);
-    // Typing replaces the URL and Return applies it.
-    urlField->SetFocus();
-    urlField->SelectAll();
-    if (dialog.ShowModal() != wxID_OK) {
+    const CameraId camera = tiles->Selected();
+    if (const auto chosen = AskGeneralSettings(this, application.CurrentSettings(camera)))
+        application.ApplySettings(camera, *chosen);
+}
+
+void MainFrame::OnAddCamera(wxCommandEvent&)
+{
+    const auto check = [this](const CameraFields& fields) {
+        if (std::string problem = application.CameraNameProblem(0, fields.name); !problem.empty())
+            return problem;
+        return fields.url.empty() ? std::string("Enter the camera's RTSP URL.") : std::string();
+    };
+    const auto chosen = AskCameraFields(this, wxString::FromUTF8("Add Camera"),
+                                        CameraFields{application.NewCameraName(), "", false}, check);
+    if (!chosen)
         return;
-    }
+    if (const std::string problem = application.AddCamera(chosen->name, chosen->url, chosen->reconnect); !problem.empty())
+        wxMessageBox(wxString::FromUTF8(problem), "Add Camera", wxOK | wxICON_ERROR, this);
+}
 
-    PictureSettings newPictureSettings = pictureSettings;
-    newPictureSettings.keepDelivered = keepField->GetValue();
-    newPictureSettings.capBytes = static_cast<uint64_t>(capField->GetValue()) * kMiB;
-    wxString folder = folderField->GetPath();
-    folder.Trim(true).Trim(false);
-    // Only an absolute folder names one place whatever the working directory.
-    if (folder.StartsWith("/")) {
-        newPictureSettings.folder = folder.utf8_string();
+void MainFrame::OnCameraSettings(wxCommandEvent&)
+{
+    const CameraId camera = tiles->Selected();
+    CameraFields current;
+    for (const CameraInfo& info : cameras) {
+        if (info.id == camera)
+            current = CameraFields{info.name, info.url, info.reconnect};
     }
-    if (newPictureSettings.folder != pictureSettings.folder
-        || newPictureSettings.capBytes != pictureSettings.capBytes
-        || newPictureSettings.keepDelivered != pictureSettings.keepDelivered) {
-        pictureSettings = newPictureSettings;
-        pictures->Apply(pictureSettings);
-        SavePersistedSettings();
-    }
-    if (reconnectField->GetValue() != reconnect || notifyField->GetValue() != notificationsEnabled) {
-        reconnect = reconnectField->GetValue();
-        notificationsEnabled = notifyField->GetValue();
-        SavePersistedSettings();
-        ApplyMonitorSettings();
-    }
-
-    wxString entered = urlField->GetValue();
-    entered.Trim(true).Trim(false);
-    if (entered.empty() || entered == rtspUrl) {
+    const auto check = [this, camera](const CameraFields& fields) {
+        if (std::string problem = application.CameraNameProblem(camera, fields.name); !problem.empty())
+            return problem;
+        return fields.url.empty() ? std::string("Enter the camera's RTSP URL.") : std::string();
+    };
+    const auto chosen = AskCameraFields(this, "Camera Settings", current, check);
+    if (!chosen)
         return;
-    }
-    rtspUrl = entered;
-    SavePersistedSettings();
-    monitor->SetUrl(ToLocaleBytes(rtspUrl));
+    const std::string problem = application.ChangeCamera(camera, chosen->name, chosen->url, chosen->reconnect);
+    if (!problem.empty())
+        wxMessageBox(wxString::FromUTF8(problem), "Camera Settings", wxOK | wxICON_ERROR, this);
 }
 
-void MainFrame::ShowFrame(std::vector<uint8_t> frame, int width, int height)
+void MainFrame::OnRemoveCamera(wxCommandEvent&)
 {
-    // Nobody would see the preview: no scaling and no drawing.
-    if (!previewVisible) {
-        return;
-    }
-    {
-        std::lock_guard<std::mutex> lock(pendingPreviewMutex);
-        pendingPreviews.push_back(PendingPreview{std::move(frame), width, height});
-        // A GUI thread that has fallen behind only ever draws the newest few.
-        while (pendingPreviews.size() > kMaxPendingPreviews) {
-            pendingPreviews.pop_front();
-        }
-    }
-    lifeline->Post([this]() { DrawNextPendingPreview(); });
-}
-
-std::size_t MainFrame::PendingPreviewCount() const
-{
-    std::lock_guard<std::mutex> lock(pendingPreviewMutex);
-    return pendingPreviews.size();
-}
-
-void MainFrame::DrawNextPendingPreview()
-{
-    PendingPreview next;
-    {
-        std::lock_guard<std::mutex> lock(pendingPreviewMutex);
-        // More calls are queued than frames kept when older frames were
-        // dropped; the surplus calls find nothing to draw.
-        if (pendingPreviews.empty()) {
-            return;
-        }
-        next = std::move(pendingPreviews.front());
-        pendingPreviews.pop_front();
-    }
-    // Queued just before the window was minimised or hidden.
-    if (!previewVisible) {
-        return;
-    }
-    UpdatePreview(next.frame, next.width, next.height);
-}
-
-void MainFrame::UpdatePreview(const std::vector<uint8_t>& frame, int width, int height)
-{
-    if (width < 1 || height < 1 || preview == nullptr) {
-        std::fprintf(stderr, "[UpdatePreview] early return: null=%d w=%d h=%d\n",
-                     preview == nullptr ? 1 : 0, width, height);
-        return;
-    }
-    const std::size_t expectedBytes =
-        static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3;
-    if (frame.size() < expectedBytes) {
-        // Never read past the vector: a frame shorter than its size claims is
-        // not an RGB frame.
-        std::fprintf(stderr, "[UpdatePreview] early return: short frame %zu of %zu bytes\n",
-                     frame.size(), expectedBytes);
-        return;
-    }
-
-    const wxSize target = PreviewTargetSize(preview->GetClientSize(), preview->GetMinSize());
-    const wxImage canvas = ComposePreviewImage(frame, width, height, target);
-    preview->SetBitmap(wxBitmapBundle(wxBitmap(canvas, wxBITMAP_SCREEN_DEPTH, 1.0)));
-    preview->Refresh(true);
-    preview->Update();
-}
-
-void MainFrame::KeepPicture(const std::vector<uint8_t>& rgb, int width, int height,
-                            const std::string& name)
-{
-    const bool connected = driveUploader.IsAuthenticated();
-    if (connected) {
-        PostStatus(wxString::FromUTF8("Uploading to Google Drive: " + name));
-    }
-    pictures->Keep(rgb, width, height, name, connected || driveLapsed);
-}
-
-DeliveryResult MainFrame::DeliverPicture(const std::vector<uint8_t>& jpeg, const std::string& name,
-                                         bool lookUpFirst, const std::atomic<bool>& cancel)
-{
-    const UploadResult result = driveUploader.UploadJpeg(jpeg, name, lookUpFirst, cancel);
-    return DeliveryResult{ToDeliveryOutcome(result.outcome), result.message};
-}
-
-void MainFrame::ShowWaitingPictures(std::size_t waiting)
-{
-    wxString text;
-    if (waiting == 1) {
-        text = "1 picture waiting for Google Drive";
-    } else if (waiting > 1) {
-        text = wxString::Format("%zu pictures waiting for Google Drive", waiting);
-    }
-    SetStatusText(text, 1);
-    monitor->OnPicturesWaiting(waiting);
-}
-
-void MainFrame::OnDriveAuthorizationLost(const wxString& reason)
-{
-    PostStatus(reason);
-    SetDriveLapsed(true);
-    pictures->SetDriveConnected(false);
-    monitor->OnDriveAuthorizationLost(reason.utf8_string());
-}
-
-void MainFrame::SetDriveLapsed(bool lapsed)
-{
-    driveLapsed = lapsed;
-    wxConfigBase* config = wxConfigBase::Get();
-    if (config == nullptr) {
-        return;
-    }
-    const auto configLock = LockConfigStore();
-    if (lapsed) {
-        config->Write(kDriveLapsedKey, "true");
-    } else {
-        config->DeleteEntry(kDriveLapsedKey, false);
-    }
-    config->Flush();
+    const CameraId camera = tiles->Selected();
+    const wxString question = wxString::FromUTF8("Stop watching \u201c") + CameraName(camera)
+                              + wxString::FromUTF8("\u201d? Its pictures stay in the picture folder.");
+    if (wxMessageBox(question, "Remove Camera", wxYES_NO | wxNO_DEFAULT | wxICON_QUESTION, this) == wxYES)
+        application.RemoveCamera(camera);
 }
 
 void MainFrame::OnOpenPictures(wxCommandEvent&)
 {
-    if (!openFolder(pictureSettings.folder)) {
+    if (!openFolder(application.PictureFolderPath()))
         PostStatus("Could not open the picture folder: xdg-open did not start");
-    }
 }
 
 void MainFrame::OnDriveConnect(wxCommandEvent&)
 {
-    PostStatus("Opening browser for Google Drive authentication...");
-    auto onDone = [target = lifeline, this](bool success, const std::string& message) {
-        const wxString text = wxString::FromUTF8(message);
-        target->Post([this, success, text]() {
-            PostStatus(text);
-            if (success) {
-                SetDriveLapsed(false);
-                pictures->SetDriveConnected(true);
-            } else {
-                // Started from the desktop's menu, nobody reads standard output.
-                const wxString hint = driveUploader.HasCredentials() ? wxString() :
-                    "\n\nSave the OAuth client file of a Google \"Desktop app\" client as\n"
-                        + wxString::FromUTF8(driveUploader.ClientFilePath());
-                wxMessageBox(text + hint, "Drive Error", wxOK | wxICON_ERROR, this);
-            }
-        });
-    };
-    try {
-        driveUploader.Authenticate(onDone);
-    } catch (const std::system_error&) {
-        // The authorization thread could not be started.
-        onDone(false, "Google Drive authorization could not be started");
-    }
+    application.ConnectDrive();
 }
 
 void MainFrame::OnDriveDisconnect(wxCommandEvent&)
 {
-    driveUploader.Disconnect();
-    // Pictures waiting now stay waiting and go after the next Connect.
-    SetDriveLapsed(false);
-    pictures->SetDriveConnected(false);
-    PostStatus("Disconnected from Google Drive.");
+    application.DisconnectDrive();
 }
 
 void MainFrame::OnUpdateDriveConnect(wxUpdateUIEvent& event)
 {
-    event.Enable(!driveUploader.IsAuthenticated());
+    event.Enable(!application.IsDriveConnected());
 }
 
 void MainFrame::OnUpdateDriveDisconnect(wxUpdateUIEvent& event)
 {
-    event.Enable(driveUploader.IsAuthenticated());
+    event.Enable(application.IsDriveConnected());
+}
+
+void MainFrame::OnUpdateAddCamera(wxUpdateUIEvent& event)
+{
+    event.Enable(application.CanAddCamera());
+}
+
+void MainFrame::OnUpdateRemoveCamera(wxUpdateUIEvent& event)
+{
+    // The camera nobody has set up is today's empty window, not one to remove.
+    event.Enable(cameras.size() > 1 || (!cameras.empty() && !cameras.front().url.empty()));
 }
 
 void MainFrame::OnAbout(wxCommandEvent&)
@@ -585,10 +353,9 @@ void MainFrame::OnAbout(wxCommandEvent&)
 
 void MainFrame::OnDonation(wxCommandEvent&)
 {
-    wxDialog dialog(this, wxID_ANY, "Donate", wxDefaultPosition, wxDefaultSize,
-                    wxDEFAULT_DIALOG_STYLE);
-    auto* message = new wxStaticText(
-        &dialog, wxID_ANY, "If you find Orvanta useful, please consider supporting the project.");
+    wxDialog dialog(this, wxID_ANY, "Donate", wxDefaultPosition, wxDefaultSize, wxDEFAULT_DIALOG_STYLE);
+    auto* message = new wxStaticText(&dialog, wxID_ANY,
+                                     "If you find Orvanta useful, please consider supporting the project.");
     message->Wrap(420);
     auto* support = new wxButton(&dialog, wxID_ANY, "Support Developer");
     auto* later = new wxButton(&dialog, wxID_CLOSE, "Next Time");

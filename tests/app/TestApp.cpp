@@ -1,6 +1,7 @@
 // orvanta_test_app [--provider=BASE_URL]: the program's own start-up and exit (MyApp), its
 // services on the provider stand-in or on a refused loopback port. Commands on standard
-// input, one a line: "connect", "disconnect", "settings URL", "minimise", "exit".
+// input, one a line: "connect", "disconnect", "settings URL", "add-camera NAME URL",
+// "minimise", "exit".
 #include "App.h"
 #include "GoogleDriveUploader.h"
 
@@ -13,9 +14,9 @@
 
 namespace {
 
-MainFrameServices LoopbackServices(const std::string& base)
+ApplicationServices LoopbackServices(const std::string& base)
 {
-    MainFrameServices services;
+    ApplicationServices services;
     services.drive.endpoints = {base + "/authorize", base + "/token", base + "/drive/v3/files",
                                 base + "/upload/drive/v3/files", DriveEndpoints::Default().scope};
     services.drive.credentials = {"test-client-id", "test-client-secret"};
@@ -32,7 +33,8 @@ MainFrameServices LoopbackServices(const std::string& base)
 }
 
 // Stands in for the user too: message boxes get OK, the Settings dialog the
-// URL of the last "settings" command.
+// URL of the last "settings" command, the camera dialog the name and URL of
+// the last "add-camera".
 class TestApp : public MyApp, private wxModalDialogHook {
 public:
     using MyApp::MyApp;
@@ -52,6 +54,7 @@ private:
     int Enter(wxDialog* dialog) override
     {
         if (auto* field = dynamic_cast<wxTextCtrl*>(dialog->FindWindowByName("rtspUrl"))) field->SetValue(settingsUrl);
+        if (auto* field = dynamic_cast<wxTextCtrl*>(dialog->FindWindowByName("cameraName"))) field->SetValue(cameraName);
         return wxID_OK;
     }
     void Exit(wxDialog*) override {}
@@ -76,6 +79,11 @@ private:
             settingsUrl = wxString::FromUTF8(line.substr(9));
             id = wxID_PREFERENCES;
         }
+        if (line.rfind("add-camera ", 0) == 0 && line.find(' ', 11) != std::string::npos) {
+            cameraName = wxString::FromUTF8(line.substr(11, line.find(' ', 11) - 11));
+            settingsUrl = wxString::FromUTF8(line.substr(line.find(' ', 11) + 1));
+            id = ID_ADD_CAMERA;
+        }
         if (auto* frame = dynamic_cast<wxTopLevelWindow*>(GetTopWindow()); frame && line == "minimise")
             frame->Iconize(true);
         if (wxWindow* frame = GetTopWindow(); frame && id != wxID_NONE) {
@@ -87,6 +95,7 @@ private:
     }
 
     wxString settingsUrl;
+    wxString cameraName;
     guint input = 0;
     std::string pending;
 };

@@ -4,9 +4,12 @@
 #pragma once
 
 #include "AppConfig.h"
+#include "Application.h"
+#include "CameraTiles.h"
 #include "FakeProvider.h"
 #include "MainFrame.h"
 #include "MemoryStore.h"
+#include "WxConfigStore.h"
 
 #include <gtest/gtest.h>
 
@@ -82,29 +85,36 @@ protected:
     {
         for (auto& frame : frames) if (frame) frame->Close(true);
         PumpUntil([&] { return std::all_of(frames.begin(), frames.end(), [](auto& f) { return !f; }); });
+        applications.clear();
+        queue->Detach();
         CloseConfigStore();
         std::filesystem::remove_all(home);
     }
-    MainFrame* Open(MainFrameServices services = Nowhere())
+    // The application and its window, as the program builds them.
+    MainFrame* Open(ApplicationServices services = Nowhere())
     {
-        auto* frame = new MainFrame("Orvanta", std::move(services));
+        services.settings = std::make_shared<WxConfigStore>();
+        services.post = [target = queue](std::function<void()> call) { target->Post(std::move(call)); };
+        applications.push_back(std::make_unique<Application>(std::move(services)));
+        auto* frame = new MainFrame("Orvanta", *applications.back(), queue);
         frame->Show(true);
+        applications.back()->Start();
         frames.emplace_back(frame);
         return frame;
     }
     // Every service on a refused loopback port.
-    static MainFrameServices Nowhere()
+    static ApplicationServices Nowhere()
     {
-        MainFrameServices services;
+        ApplicationServices services;
         services.drive.endpoints = {"http://127.0.0.1:9/a", "http://127.0.0.1:9/t", "http://127.0.0.1:9/f", "http://127.0.0.1:9/u", ""};
         services.drive.secureStore = std::make_shared<MemoryStore>();
         services.analyticsEndpoint = "http://127.0.0.1:9/mp/collect";
         return services;
     }
     // Drive on the provider stand-in, with a refresh token it accepts.
-    static MainFrameServices WithProvider(const FakeProvider& provider)
+    static ApplicationServices WithProvider(const FakeProvider& provider)
     {
-        MainFrameServices services = Nowhere();
+        ApplicationServices services = Nowhere();
         provider.Post("/control/refresh-token?value=granted");
         services.drive.endpoints = {provider.Url("/authorize"), provider.Url("/token"), provider.Url("/drive/v3/files"),
                                     provider.Url("/upload/drive/v3/files"), DriveEndpoints::Default().scope};
@@ -121,6 +131,8 @@ protected:
     }
 
     std::string home;
+    UiQueuePtr queue = std::make_shared<UiQueue>(wxTheApp);
     std::vector<wxWeakRef<wxFrame>> frames;
+    std::vector<std::unique_ptr<Application>> applications;
 };
 

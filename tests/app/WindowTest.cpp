@@ -33,12 +33,13 @@ TEST_F(WindowTest, CameraPasswordNeverReachesTheStatusLineNorStandardOutput)
 TEST_F(WindowTest, CallsForAWindowThatIsGoneAreDropped)
 {
     MainFrame* frame = Open();
-    const WindowLifelinePtr lifeline = frame->Lifeline();
-    bool ran = false;
-    EXPECT_TRUE(lifeline->Post([&ran] { ran = true; }));
+    frame->PostStatus("queued before the window went");
     frames.clear();
-    delete frame;  // the queued call goes with the window
-    EXPECT_FALSE(lifeline->Post([&ran] { ran = true; }));
+    delete frame;  // the queued status must find nothing to show it on
+    PumpUntil([] { return false; }, 100ms);
+    queue->Detach();
+    bool ran = false;
+    EXPECT_FALSE(queue->Post([&ran] { ran = true; }));
     PumpUntil([] { return false; }, 100ms);
     EXPECT_FALSE(ran);
 }
@@ -47,11 +48,13 @@ TEST_F(WindowTest, ASlowGuiThreadDrawsOnlyTheNewestFewFrames)
 {
     MainFrame* frame = Open();
     ASSERT_TRUE(WaitForLabel(frame, wxString::FromUTF8(kNoUrl)));
-    std::thread([frame] {
-        for (int i = 0; i < 50; ++i) frame->ShowFrame(Flat(320, 240, static_cast<uint8_t>(i * 4)), 320, 240);
+    ApplicationObserver& observer = *frame;
+    const CameraId camera = applications.back()->Cameras().front().id;
+    std::thread([&] {
+        for (int i = 0; i < 50; ++i) observer.OnFrame(camera, Flat(320, 240, static_cast<uint8_t>(i * 4)), 320, 240);
     }).join();
-    EXPECT_LE(frame->PendingPreviewCount(), MainFrame::kMaxPendingPreviews);
-    ASSERT_TRUE(PumpUntil([&] { return frame->PendingPreviewCount() == 0; }));
+    EXPECT_LE(frame->Tiles().PendingPreviews(camera), PreviewFeed::kMaxPending);
+    ASSERT_TRUE(PumpUntil([&] { return frame->Tiles().PendingPreviews(camera) == 0; }));
     PumpUntil([] { return false; }, 200ms);
     const wxImage shown = wxStaticCast(frame->FindWindowByName("preview"), wxStaticBitmap)->GetBitmap().ConvertToImage();
     EXPECT_EQ(shown.GetRed(shown.GetWidth() / 2, shown.GetHeight() / 2), 49 * 4) << "the newest frame is shown";
