@@ -136,8 +136,10 @@ void CameraTiles::AddTile(const CameraInfo& camera, bool alone)
     tile.status = new wxStaticText(tile.panel, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize,
                                    wxST_ELLIPSIZE_END | wxST_NO_AUTORESIZE, "cameraStatus");
     // A native bitmap control gets no mouse clicks under GTK; this one does.
-    tile.preview = new wxGenericStaticBitmap(tile.panel, wxID_ANY, Placeholder(320, 180), wxDefaultPosition,
+    // Until the first frame it shows only its background, at any size.
+    tile.preview = new wxGenericStaticBitmap(tile.panel, wxID_ANY, wxBitmapBundle(), wxDefaultPosition,
                                              wxDefaultSize, 0, "cameraPreview");
+    tile.preview->SetBackgroundColour(wxColour(kPreviewBackground[0], kPreviewBackground[1], kPreviewBackground[2]));
     // Small, so that a large frame drawn once never holds the grid open.
     name->SetMinSize(wxSize(32, -1));
     tile.status->SetMinSize(wxSize(32, -1));

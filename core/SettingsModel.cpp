@@ -157,8 +157,6 @@ ProgramSettings LoadSettings(const SettingsStore& store, std::vector<std::string
             problem = "cameras are numbered 2 to 9";
         if (problem.empty())
             problem = CameraNameProblem(camera.name, names);
-        if (problem.empty() && static_cast<int>(settings.cameras.size()) == kMaxCameras)
-            problem = "there are at most 9 cameras";
         if (!problem.empty()) {
             skip("Camera " + std::to_string(slot) + " (\"" + camera.name + "\") skipped: " + problem);
             continue;

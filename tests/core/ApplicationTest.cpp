@@ -1,0 +1,271 @@
+// The application core on fake cameras, a fake clock and a fake Drive, without a display.
+#include "Application.h"
+#include "MemorySettingsStore.h"
+#include "MemoryStore.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <filesystem>
+#include <map>
+
+using namespace std::chrono_literals;
+using Ms = std::chrono::milliseconds;
+
+namespace {
+
+constexpr int kWidth = 160, kHeight = 120;
+
+// What the fakes record and the test drives. The test's thread plays the
+// controller thread and every decoder thread.
+struct World : ApplicationObserver {
+    Ms now{0};
+    std::map<Scheduler::Handle, std::pair<Ms, std::function<void()>>> timers;
+    Scheduler::Handle lastTimer = 0;
+    std::deque<std::function<void()>> posts;
+    struct Stream {
+        bool running = false;
+        std::vector<int> startsAt;  // seconds
+        FrameCallback onFrame;
+        StatusCallback onStatus;
+        EndedCallback onEnded;
+        int level = 20;
+    };
+    std::map<std::string, Stream> streams;  // by URL
+    int takes = 0, liveLocks = 0, wakeRegistrations = 0;
+    std::function<void()> wake;
+    std::vector<std::string> notes;  // summaries
+    std::vector<std::pair<CameraId, std::string>> statuses;
+    int camerasChanged = 0;
+
+    void OnCamerasChanged() override { ++camerasChanged; }
+    void OnStatus(CameraId camera, const std::string& text) override { statuses.emplace_back(camera, text); }
+    void OnFrame(CameraId, std::vector<uint8_t>, int, int) override {}
+    void OnWaitingPictures(std::size_t) override {}
+    void OnConnectFailed(const std::string&) override {}
+    void OnNotificationClicked() override {}
+
+    void Drain()
+    {
+        for (; !posts.empty(); posts.pop_front())
+            std::function<void()>(std::move(posts.front()))();
+    }
+    void Advance(Ms by)
+    {
+        const Ms until = now + by;
+        for (;;) {
+            const auto due = std::min_element(timers.begin(), timers.end(),
+                                              [](const auto& a, const auto& b) { return a.second.first < b.second.first; });
+            if (due == timers.end() || due->second.first > until)
+                break;
+            now = due->second.first;
+            auto call = std::move(due->second.second);
+            timers.erase(due);
+            call();
+            Drain();
+        }
+        now = until;
+    }
+    // A frame of one grey level: a moving one differs from the last in every pixel.
+    void Frame(const std::string& url, bool moving)
+    {
+        Stream& stream = streams[url];
+        ASSERT_TRUE(stream.running) << url << " does not stream";
+        stream.level = moving ? 240 - stream.level : stream.level;
+        stream.onFrame(std::vector<uint8_t>(kWidth * kHeight * 3, static_cast<uint8_t>(stream.level)), kWidth, kHeight);
+        Drain();
+    }
+    void End(const std::string& url)
+    {
+        Stream& stream = streams[url];
+        stream.onStatus("Stream read stopped: End of file");
+        stream.onEnded();
+        Drain();
+    }
+};
+
+struct FakeScheduler : Scheduler {
+    explicit FakeScheduler(World& world) : world(world) {}
+    Handle After(Ms delay, std::function<void()> call) override
+    {
+        world.timers[++world.lastTimer] = {world.now + delay, std::move(call)};
+        return world.lastTimer;
+    }
+    void Cancel(Handle handle) override { world.timers.erase(handle); }
+    World& world;
+};
+
+struct FakeSource : StreamSource {
+    explicit FakeSource(World& world) : world(world) {}
+    void Start(std::string startUrl, FrameCallback onFrame, StatusCallback onStatus, EndedCallback onEnded) override
+    {
+        url = std::move(startUrl);
+        World::Stream& stream = world.streams[url];
+        EXPECT_FALSE(stream.running) << "a second stream of " << url;
+        stream.running = true;
+        stream.startsAt.push_back(static_cast<int>(world.now / 1s));
+        stream.onFrame = std::move(onFrame);
+        stream.onStatus = std::move(onStatus);
+        stream.onEnded = std::move(onEnded);
+    }
+    void Stop() override
+    {
+        if (!url.empty())
+            world.streams[url].running = false;
+        url.clear();
+    }
+    bool IsRunning() const override { return !url.empty(); }
+    World& world;
+    std::string url;
+};
+
+struct FakeLock : Holding {
+    explicit FakeLock(World& world) : world(world)
+    {
+        EXPECT_EQ(world.liveLocks, 0) << "a second sleep lock at " << world.now.count() << " ms";
+        ++world.takes;
+        ++world.liveLocks;
+    }
+    ~FakeLock() override { --world.liveLocks; }
+    World& world;
+};
+
+struct Harness {
+    explicit Harness(const std::map<std::string, std::string>& entries = {})
+    {
+        char pattern[] = "/tmp/orvanta-core-XXXXXX";
+        folder = mkdtemp(pattern);
+        std::vector<SettingsStore::Change> changes{{"/Pictures/Folder", folder}, {"/Analytics/ClientId", "ace.5"}};
+        for (const auto& [key, value] : entries)
+            changes.emplace_back(key, value);
+        settings->Write(changes);
+
+        ApplicationServices services;
+        services.settings = settings;
+        services.post = [this](std::function<void()> call) { world.posts.push_back(std::move(call)); };
+        services.drive.endpoints = {"http://127.0.0.1:9/a", "http://127.0.0.1:9/t", "http://127.0.0.1:9/f",
+                                    "http://127.0.0.1:9/u", ""};
+        services.drive.secureStore = std::make_shared<MemoryStore>();
+        services.analyticsEndpoint = "http://127.0.0.1:9/mp/collect";
+        services.analyticsMeasurementId.clear();
+        services.makeStreamSource = [this] { return std::make_unique<FakeSource>(world); };
+        services.makeScheduler = [this] { return std::make_unique<FakeScheduler>(world); };
+        services.steadyNow = [this] { return std::chrono::steady_clock::time_point(world.now); };
+        services.wallNow = [this] { return std::chrono::system_clock::from_time_t(1709647500) + world.now; };
+        services.takeSleepLock = [this] { return std::make_unique<FakeLock>(world); };
+        services.registerWake = [this](std::function<void()> onWake) {
+            ++world.wakeRegistrations;
+            world.wake = std::move(onWake);
+            return std::make_unique<Holding>();
+        };
+        services.notify = [this](const std::string& summary, const std::string&, const std::string&) {
+            world.notes.push_back(summary);
+        };
+        app = std::make_unique<Application>(std::move(services));
+        app->SetObserver(&world);
+        app->Start();
+        world.Drain();
+    }
+    ~Harness()
+    {
+        app.reset();
+        std::filesystem::remove_all(folder);
+    }
+    CameraId Id(const std::string& name) const
+    {
+        for (const CameraInfo& camera : app->Cameras()) {
+            if (camera.name == name)
+                return camera.id;
+        }
+        ADD_FAILURE() << "no camera " << name;
+        return 0;
+    }
+
+    World world;
+    std::string folder;
+    std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
+    std::unique_ptr<Application> app;  // declared last: goes before the world
+};
+
+const std::map<std::string, std::string> kTwoCameras{
+    {"/Stream/RtspUrl", "rtsp://door"}, {"/Stream/Name", "Front door"},
+    {"/Cameras/2/RtspUrl", "rtsp://garden"}, {"/Cameras/2/Name", "Garden"}};
+
+TEST(Application, CamerasShareOneSleepLockAndOneWakeRegistration)
+{
+    Harness h(kTwoCameras);
+    World& world = h.world;
+    EXPECT_EQ(world.streams["rtsp://door"].startsAt, std::vector<int>{0});
+    EXPECT_EQ(world.streams["rtsp://garden"].startsAt, std::vector<int>{0});
+    EXPECT_EQ(world.takes, 1);
+    EXPECT_EQ(world.wakeRegistrations, 1);
+
+    ASSERT_TRUE(world.wake);
+    world.Advance(10s);
+    world.wake();
+    world.Drain();
+    EXPECT_FALSE(world.streams["rtsp://door"].running || world.streams["rtsp://garden"].running);
+    world.Advance(5s);
+    EXPECT_EQ(world.streams["rtsp://door"].startsAt, (std::vector<int>{0, 15})) << "every camera 5 s after the wake";
+    EXPECT_EQ(world.streams["rtsp://garden"].startsAt, (std::vector<int>{0, 15}));
+    EXPECT_EQ(world.liveLocks, 1);
+
+    h.app->RemoveCamera(h.Id("Garden"));
+    EXPECT_EQ(world.liveLocks, 1) << "the other camera still streams";
+    h.app->RemoveCamera(h.Id("Front door"));
+    EXPECT_EQ(world.liveLocks, 0) << "no camera streams";
+    EXPECT_EQ(world.takes, 2);
+    EXPECT_EQ(h.app->Cameras().size(), 1u) << "the empty window of a new user";
+    EXPECT_TRUE(h.app->Cameras().front().url.empty());
+}
+
+TEST(Application, NotificationsNameTheCameraOnlyWhenThereAreSeveral)
+{
+    Harness h(kTwoCameras);
+    World& world = h.world;
+    world.Frame("rtsp://garden", false);
+    world.Frame("rtsp://garden", true);
+    world.End("rtsp://door");
+    EXPECT_EQ(world.notes, (std::vector<std::string>{"Motion detected \u2014 Garden", "Stream stopped \u2014 Front door"}));
+
+    h.app->RemoveCamera(h.Id("Front door"));
+    world.Advance(120s);
+    world.notes.clear();
+    world.Frame("rtsp://garden", true);
+    EXPECT_EQ(world.notes, std::vector<std::string>{"Motion detected"}) << "one camera: today's texts";
+}
+
+TEST(Application, CamerasAddedChangedAndRemovedAreSavedAndTheirStreamsFollow)
+{
+    Harness h;
+    World& world = h.world;
+    ASSERT_EQ(h.app->Cameras().size(), 1u);
+    EXPECT_EQ(h.app->NewCameraName(), "Camera 1");
+    EXPECT_EQ(h.app->AddCamera("Front door", " rtsp://door ", false), "");
+    EXPECT_EQ(h.app->Cameras().size(), 1u) << "the first camera is the one nobody had set up";
+    EXPECT_EQ(h.settings->Read("/Stream/RtspUrl"), "rtsp://door");
+    EXPECT_EQ(h.app->NewCameraName(), "Camera 2");
+    EXPECT_NE(h.app->AddCamera("front DOOR", "rtsp://other", false), "") << "names are unique regardless of case";
+    EXPECT_NE(h.app->AddCamera("Garden", "", false), "") << "a camera needs a URL";
+    EXPECT_EQ(h.app->AddCamera("Garden", "rtsp://garden", true), "");
+    EXPECT_EQ(h.settings->Read("/Cameras/2/Name"), "Garden");
+    EXPECT_EQ(h.settings->Read("/Cameras/2/Reconnect"), "true");
+    EXPECT_EQ(world.streams["rtsp://garden"].startsAt, std::vector<int>{0});
+
+    world.Advance(3s);
+    EXPECT_EQ(h.app->ChangeCamera(h.Id("Garden"), "Back yard", "rtsp://yard", true), "");
+    EXPECT_FALSE(world.streams["rtsp://garden"].running);
+    EXPECT_EQ(world.streams["rtsp://yard"].startsAt, std::vector<int>{3});
+    EXPECT_EQ(h.settings->Read("/Cameras/2/Name"), "Back yard");
+    EXPECT_TRUE(world.streams["rtsp://door"].running) << "the other camera is left alone";
+
+    h.app->RemoveCamera(h.Id("Front door"));
+    EXPECT_FALSE(h.settings->Read("/Stream/RtspUrl"));
+    EXPECT_EQ(h.app->AddCamera("Garage", "rtsp://garage", false), "");
+    EXPECT_EQ(h.settings->Read("/Stream/Name"), "Garage") << "the lowest free number";
+    const ProgramSettings reread = LoadSettings(*h.settings);
+    ASSERT_EQ(reread.cameras.size(), 2u);
+    EXPECT_EQ(reread.cameras[1].name, "Back yard");
+}
+
+}  // namespace
