@@ -158,12 +158,14 @@ void MainFrame::OnStatus(CameraId camera, const std::string& text)
 
 void MainFrame::ShowStatus(CameraId camera, const wxString& text)
 {
+    if (camera != 0) {
+        latestStatus[camera] = text;
+        tiles->SetStatus(camera, text);
+    }
     if (camera == 0 || cameras.size() < 2) {
         ShowStatusLine(text);
         return;
     }
-    latestStatus[camera] = text;
-    tiles->SetStatus(camera, text);
     const wxString line = CameraName(camera) + ": " + text;
     if (camera == tiles->Selected()) {
         ShowStatusLine(line);
