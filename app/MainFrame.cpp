@@ -1,9 +1,9 @@
 #include "MainFrame.h"
 
 #include "AppConfig.h"
-#include "ConfigStoreLock.h"
 #include "PreviewImage.h"
 #include "TextConversion.h"
+#include "WxConfigStore.h"
 
 #include "AppIcon.h"
 #include "DesktopLauncher.h"
@@ -33,7 +33,6 @@
 
 namespace {
 
-const char kDriveLapsedKey[] = "/GoogleDrive/SignInLapsed";
 const char kReconnectKey[] = "/Stream/Reconnect";
 const char kNotifyKey[] = "/Notify/Enabled";
 
@@ -89,7 +88,10 @@ MainFrame::MainFrame(const wxString& title, MainFrameServices services)
                       ? std::move(services.openWebPage)
                       : [](const wxString& url) { wxLaunchDefaultBrowser(url); }),
       openFolder(services.openFolder ? std::move(services.openFolder) : OpenWithDesktop),
-      driveUploader([&]() {
+      driveClient([&]() {
+          if (!services.drive.settings) {
+              services.drive.settings = std::make_shared<WxConfigStore>();
+          }
           // Called on any thread, the constructor's included.
           services.drive.onAuthorizationLost = [target = lifeline, this](const std::string& reason) {
               const wxString text = wxString::FromUTF8(reason);
@@ -112,7 +114,7 @@ MainFrame::MainFrame(const wxString& title, MainFrameServices services)
         [this](const std::vector<uint8_t>& jpeg, const std::string& name, bool lookUpFirst,
                const std::atomic<bool>& cancel) { return DeliverPicture(jpeg, name, lookUpFirst, cancel); },
         std::move(pictureEvents));
-    pictures->SetDriveConnected(driveUploader.IsAuthenticated());
+    pictures->SetDriveConnected(driveClient.IsAuthenticated());
     Bind(wxEVT_CLOSE_WINDOW, &MainFrame::OnClose, this);
     Bind(wxEVT_ICONIZE, [this](wxIconizeEvent& event) {
         event.Skip();
@@ -267,7 +269,7 @@ void MainFrame::LoadPersistedSettings()
     if (config == nullptr) {
         return;
     }
-    const auto configLock = LockConfigStore();
+    const auto configLock = WxConfigStore::Lock();
     wxString storedUrl;
     if (config->Read("/Stream/RtspUrl", &storedUrl) && !storedUrl.empty()) {
         rtspUrl = storedUrl;
@@ -275,8 +277,6 @@ void MainFrame::LoadPersistedSettings()
     pictureSettings = LoadPictureSettings(*config);
     reconnect = ReadFlag(*config, kReconnectKey, false);
     notificationsEnabled = ReadFlag(*config, kNotifyKey, true);
-    wxString lapsed;
-    driveLapsed = config->Read(kDriveLapsedKey, &lapsed) && lapsed == "true";
     const bool hasClientId = config->Read("/Analytics/ClientId", &analyticsClientId);
     if (!hasClientId || analyticsClientId.empty()) {
         analyticsClientId = FromLocaleBytes(GoogleAnalyticsClient::GenerateClientId());
@@ -291,7 +291,7 @@ void MainFrame::SavePersistedSettings()
     if (config == nullptr) {
         return;
     }
-    const auto configLock = LockConfigStore();
+    const auto configLock = WxConfigStore::Lock();
     config->Write("/Stream/RtspUrl", rtspUrl);
     config->Write("/Analytics/ClientId", analyticsClientId);
     SavePictureSettings(*config, pictureSettings);
@@ -475,17 +475,17 @@ void MainFrame::UpdatePreview(const std::vector<uint8_t>& frame, int width, int 
 void MainFrame::KeepPicture(const std::vector<uint8_t>& rgb, int width, int height,
                             const std::string& name)
 {
-    const bool connected = driveUploader.IsAuthenticated();
+    const bool connected = driveClient.IsAuthenticated();
     if (connected) {
         PostStatus(wxString::FromUTF8("Uploading to Google Drive: " + name));
     }
-    pictures->Keep(rgb, width, height, name, connected || driveLapsed);
+    pictures->Keep(rgb, width, height, name, connected || driveClient.IsLapsed());
 }
 
 DeliveryResult MainFrame::DeliverPicture(const std::vector<uint8_t>& jpeg, const std::string& name,
                                          bool lookUpFirst, const std::atomic<bool>& cancel)
 {
-    const UploadResult result = driveUploader.UploadJpeg(jpeg, name, lookUpFirst, cancel);
+    const UploadResult result = driveClient.UploadJpeg(jpeg, name, "", lookUpFirst, cancel);
     return DeliveryResult{ToDeliveryOutcome(result.outcome), result.message};
 }
 
@@ -504,25 +504,8 @@ void MainFrame::ShowWaitingPictures(std::size_t waiting)
 void MainFrame::OnDriveAuthorizationLost(const wxString& reason)
 {
     PostStatus(reason);
-    SetDriveLapsed(true);
     pictures->SetDriveConnected(false);
     monitor->OnDriveAuthorizationLost(reason.utf8_string());
-}
-
-void MainFrame::SetDriveLapsed(bool lapsed)
-{
-    driveLapsed = lapsed;
-    wxConfigBase* config = wxConfigBase::Get();
-    if (config == nullptr) {
-        return;
-    }
-    const auto configLock = LockConfigStore();
-    if (lapsed) {
-        config->Write(kDriveLapsedKey, "true");
-    } else {
-        config->DeleteEntry(kDriveLapsedKey, false);
-    }
-    config->Flush();
 }
 
 void MainFrame::OnOpenPictures(wxCommandEvent&)
@@ -540,19 +523,18 @@ void MainFrame::OnDriveConnect(wxCommandEvent&)
         target->Post([this, success, text]() {
             PostStatus(text);
             if (success) {
-                SetDriveLapsed(false);
                 pictures->SetDriveConnected(true);
             } else {
                 // Started from the desktop's menu, nobody reads standard output.
-                const wxString hint = driveUploader.HasCredentials() ? wxString() :
+                const wxString hint = driveClient.HasCredentials() ? wxString() :
                     "\n\nSave the OAuth client file of a Google \"Desktop app\" client as\n"
-                        + wxString::FromUTF8(driveUploader.ClientFilePath());
+                        + wxString::FromUTF8(driveClient.ClientFilePath());
                 wxMessageBox(text + hint, "Drive Error", wxOK | wxICON_ERROR, this);
             }
         });
     };
     try {
-        driveUploader.Authenticate(onDone);
+        driveClient.Authenticate(onDone);
     } catch (const std::system_error&) {
         // The authorization thread could not be started.
         onDone(false, "Google Drive authorization could not be started");
@@ -561,21 +543,20 @@ void MainFrame::OnDriveConnect(wxCommandEvent&)
 
 void MainFrame::OnDriveDisconnect(wxCommandEvent&)
 {
-    driveUploader.Disconnect();
+    driveClient.Disconnect();
     // Pictures waiting now stay waiting and go after the next Connect.
-    SetDriveLapsed(false);
     pictures->SetDriveConnected(false);
     PostStatus("Disconnected from Google Drive.");
 }
 
 void MainFrame::OnUpdateDriveConnect(wxUpdateUIEvent& event)
 {
-    event.Enable(!driveUploader.IsAuthenticated());
+    event.Enable(!driveClient.IsAuthenticated());
 }
 
 void MainFrame::OnUpdateDriveDisconnect(wxUpdateUIEvent& event)
 {
-    event.Enable(driveUploader.IsAuthenticated());
+    event.Enable(driveClient.IsAuthenticated());
 }
 
 void MainFrame::OnAbout(wxCommandEvent&)

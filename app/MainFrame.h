@@ -3,7 +3,7 @@
 #include "WindowLifeline.h"
 
 #include "GoogleAnalyticsClient.h"
-#include "GoogleDriveUploader.h"
+#include "DriveClient.h"
 #include "MonitorCore.h"
 #include "PictureFolder.h"
 
@@ -97,7 +97,6 @@ private:
     // GUI thread: the Drive client forgot the authorization by itself (it
     // lapsed or was refused); pictures go on waiting for the next Connect.
     void OnDriveAuthorizationLost(const wxString& reason);
-    void SetDriveLapsed(bool lapsed);
     void DrawNextPendingPreview();
 
     void ApplyMonitorSettings();
@@ -123,15 +122,11 @@ private:
 
     wxStaticBitmap* preview = nullptr;
     wxStaticText* statusText = nullptr;
-    GoogleDriveUploader driveUploader;
+    DriveClient driveClient;
     GoogleAnalyticsClient analytics;
     // Declared after the Drive client: its delivery thread uses the client
     // and is joined before the client goes.
     std::unique_ptr<PictureFolder> pictures;
-    // True while an authorization that the user did not end by Disconnect
-    // has lapsed: pictures taken meanwhile still wait for Drive. Written on
-    // the GUI thread, read on the decoder thread.
-    std::atomic<bool> driveLapsed{false};
     wxString rtspUrl;
     wxString analyticsClientId;
     // As last applied; the picture folder holds its own copy.

@@ -14,21 +14,21 @@ static const char* Name(UploadOutcome outcome)
 
 static std::string ErrorBody(const char* reason, const char* message)
 {
-    return "&body=" + GoogleDriveUploader::UrlEncode(json{{"error", {{"code", 400}, {"message", message},
+    return "&body=" + UrlEncode(json{{"error", {{"code", 400}, {"message", message},
         {"errors", json::array({{{"reason", reason}, {"message", message}}})}}}}.dump());
 }
 
 // Sends a picture as the delivery thread does: again after each outcome that
 // may pass, looking it up first from the first Unknown on. The outcomes in
 // order, and the first message.
-static std::pair<std::string, std::string> Deliver(GoogleDriveUploader& drive, const std::vector<uint8_t>& jpeg,
+static std::pair<std::string, std::string> Deliver(DriveClient& drive, const std::vector<uint8_t>& jpeg,
                                                    const std::string& name)
 {
     const std::atomic<bool> cancel{false};
     std::string outcomes, message;
     bool lookUpFirst = false;
     for (int attempt = 0; attempt < 4; ++attempt) {
-        const UploadResult result = drive.UploadJpeg(jpeg, name, lookUpFirst, cancel);
+        const UploadResult result = drive.UploadJpeg(jpeg, name, "", lookUpFirst, cancel);
         outcomes += (attempt ? " " : "") + std::string(Name(result.outcome));
         message = attempt ? message : result.message;
         using O = UploadOutcome;
@@ -70,13 +70,14 @@ TEST_F(DriveTest, DeliveryOutcomes)
         const auto has = [&setup](const char* word) { return setup.find(word) != std::string::npos; };
         provider.Post("/control/reset");
         lost = std::make_shared<LostReasons>();
+        settings = std::make_shared<MemorySettingsStore>();
         Stored(true, has("expired") ? "0" : "1800000000");
         if (has("stored by"))
-            wxConfigBase::Get()->Write("/GoogleDrive/ClientId", has("another") ? "old-client-id" : "test-client-id");
+            settings->Write({{"/GoogleDrive/ClientId", has("another") ? "old-client-id" : "test-client-id"}});
         DriveClientOptions options = Options();
         options.credentials.clientId = has("changed client") ? "other-client-id" : "test-client-id";
         options.timings.requestTimeout = options.timings.uploadTimeout = 1s;
-        GoogleDriveUploader& drive = Start(options);
+        DriveClient& drive = Start(options);
         EXPECT_EQ(drive.IsAuthenticated(), !has("another client"));
         if (has("folder deleted")) {
             EXPECT_EQ(Deliver(drive, {first.begin(), first.end()}, "first.jpg").first, "Stored");
@@ -97,6 +98,8 @@ TEST_F(DriveTest, DeliveryOutcomes)
         if (*c.lost) {
             EXPECT_EQ(store->Item() + Entry("/GoogleDrive/AccessToken") + Entry("/GoogleDrive/ClientId"), "(absent)(absent)");
         }
+        EXPECT_EQ(drive.IsLapsed(), *c.lost != '\0');
+        EXPECT_EQ(Entry("/GoogleDrive/SignInLapsed"), *c.lost ? "true" : "(absent)");
         const json files = json::parse(provider.Get("/control/files")), folders = json::parse(provider.Get("/control/folders"));
         EXPECT_LE(folders.size(), 1u) << folders;
         int copies = 0;
@@ -127,7 +130,7 @@ TEST_F(DriveTest, BlockedCallsEndSoon)
         DriveClientOptions options = Options();
         options.pause = nullptr;  // the client's own
         options.timings.uploadTimeout = options.timings.retryPause = options.timings.redirectWait = 60s;
-        GoogleDriveUploader& drive = Start(options);
+        DriveClient& drive = Start(options);
         std::atomic<bool> cancel{false};
         auto reported = std::make_shared<std::promise<std::string>>();
         std::future<std::string> done = reported->get_future();
@@ -135,7 +138,7 @@ TEST_F(DriveTest, BlockedCallsEndSoon)
         if (std::string(c.endpoint) == "authorize")
             drive.Authenticate([reported](bool ok, const std::string&) { reported->set_value(ok ? "connected" : "failed"); });
         else
-            caller = std::thread([&, reported] { reported->set_value(Name(drive.UploadJpeg({jpeg.begin(), jpeg.end()}, "x.jpg", false, cancel).outcome)); });
+            caller = std::thread([&, reported] { reported->set_value(Name(drive.UploadJpeg({jpeg.begin(), jpeg.end()}, "x.jpg", "", false, cancel).outcome)); });
         ASSERT_TRUE(WaitUntil([&] { return Count(c.endpoint) == 1; }));
         c.destroy ? client.reset() : void(cancel = true);
         EXPECT_EQ(done.wait_for(2s), std::future_status::ready);
