@@ -22,13 +22,13 @@ static std::string ErrorBody(const char* reason, const char* message)
 // may pass, looking it up first from the first Unknown on. The outcomes in
 // order, and the first message.
 static std::pair<std::string, std::string> Deliver(DriveClient& drive, const std::vector<uint8_t>& jpeg,
-                                                   const std::string& name)
+                                                   const std::string& name, const std::string& subfolder = "")
 {
     const std::atomic<bool> cancel{false};
     std::string outcomes, message;
     bool lookUpFirst = false;
     for (int attempt = 0; attempt < 4; ++attempt) {
-        const UploadResult result = drive.UploadJpeg(jpeg, name, "", lookUpFirst, cancel);
+        const UploadResult result = drive.UploadJpeg(jpeg, name, subfolder, lookUpFirst, cancel);
         outcomes += (attempt ? " " : "") + std::string(Name(result.outcome));
         message = attempt ? message : result.message;
         using O = UploadOutcome;
@@ -109,6 +109,76 @@ TEST_F(DriveTest, DeliveryOutcomes)
         }
         EXPECT_EQ(copies, int(outcomesWanted.rfind("Stored") == outcomesWanted.size() - 6));
     }
+}
+
+// A camera's pictures go into a subfolder of "Orvanta", found or created once
+// per run with the base folder's care. Each row delivers a first picture,
+// does something, then delivers a second: Drive ends with the base folder,
+// the one subfolder inside it and the second picture once, in the subfolder.
+TEST_F(DriveTest, SubfolderDeliveries)
+{
+    // Between the two: "new run" (a new client), "delete subfolder" or "delete all" on Drive,
+    // "answer lost" (the second upload is stored but not answered).
+    const struct { const char* subfolder; const char* between; const char* outcomes; int searches, creates; } cases[] = {
+        {"Garden", "", "Stored", 2, 2},  // reused without a search
+        {"Garden", "new run", "Stored", 4, 2},  // found again, not created
+        {"Garden", "delete subfolder", "NotSent Stored", 3, 3},
+        {"Garden", "delete all", "NotSent Stored", 5, 4},  // the base folder's absence found through the subfolder's search
+        {"Garden", "answer lost", "Unknown Stored", 2, 2},  // looked up in the subfolder
+        {"It's \\ mine", "new run", "Stored", 4, 2},
+        {"Orvanta", "new run", "Stored", 5, 2},  // the base search finds both: the top one is the base
+    };
+    const std::string first = provider.Get("/control/jpeg?seed=1"), second = provider.Get("/control/jpeg?seed=2");
+    for (const auto& c : cases) {
+        const std::string between = c.between;
+        SCOPED_TRACE(std::string(c.subfolder) + ", " + between);
+        provider.Post("/control/reset");
+        Stored(true, "1800000000");
+        DriveClientOptions options = Options();
+        options.timings.uploadTimeout = 1s;
+        EXPECT_EQ(Deliver(Start(options), {first.begin(), first.end()}, "p1.jpg", c.subfolder).first, "Stored");
+        if (between == "new run")
+            Start(options);
+        else if (between == "delete subfolder")
+            provider.Post("/control/delete-folder?name=" + UrlEncode(c.subfolder));
+        else if (between == "delete all")
+            provider.Post("/control/delete-folder");
+        else if (between == "answer lost")
+            Script("upload", "action=store_then_hang");
+        EXPECT_EQ(Deliver(*client, {second.begin(), second.end()}, "p2.jpg", c.subfolder).first, c.outcomes);
+        EXPECT_EQ(Count("search"), c.searches);
+        EXPECT_EQ(Count("create"), c.creates);
+        const json folders = json::parse(provider.Get("/control/folders"));
+        ASSERT_EQ(folders.size(), 2u) << folders;
+        const json& base = folders[0]["parents"].empty() ? folders[0] : folders[1];
+        const json& sub = folders[0]["parents"].empty() ? folders[1] : folders[0];
+        EXPECT_EQ(base["name"], "Orvanta");
+        EXPECT_EQ(sub["name"], c.subfolder);
+        EXPECT_EQ(sub["parents"], json::array({base["id"]}));
+        int copies = 0;
+        for (const json& file : json::parse(provider.Get("/control/files"))) {
+            if (file["name"] == "p2.jpg") {
+                ++copies;
+                EXPECT_EQ(file["parents"], json::array({sub["id"]}));
+            }
+        }
+        EXPECT_EQ(copies, 1);
+    }
+}
+
+TEST_F(DriveTest, ConcurrentUploadsCreateOneSubfolder)
+{
+    Stored(true, "1800000000");
+    DriveClient& drive = Start();
+    const std::string jpeg = provider.Get("/control/jpeg?seed=1");
+    std::vector<std::future<UploadOutcome>> uploads;
+    for (const char* name : {"a.jpg", "b.jpg", "c.jpg"})
+        uploads.push_back(std::async(std::launch::async, [&, name] {
+            return drive.UploadJpeg({jpeg.begin(), jpeg.end()}, name, "Garden", false, kNeverCancelled).outcome;
+        }));
+    for (auto& upload : uploads)
+        EXPECT_EQ(upload.get(), UploadOutcome::Stored);
+    EXPECT_EQ(json::parse(provider.Get("/control/folders")).size(), 2u);
 }
 
 // Setting an upload's cancel flag, or destroying the client, ends a blocked
