@@ -94,7 +94,10 @@ bool DriveSession::LoadTokens()
     int64_t expiry = 0;
     if (!expiryText.empty() && !ParseLeadingInteger(expiryText, -kExpiryLimit, kExpiryLimit, expiry))
         expiry = 0;
-    lapsed = read(kLapsedKey) == std::optional<std::string>("true");
+    {
+        std::lock_guard<std::recursive_mutex> lock(tokenMutex);
+        lapsed = read(kLapsedKey) == std::optional<std::string>("true");
+    }
 
     if (otherClient) {
         // The provider would refuse a refresh by another client than the one

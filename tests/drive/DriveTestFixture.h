@@ -56,7 +56,7 @@ class DriveTest : public ::testing::Test {
 protected:
     static constexpr int64_t kNow = 1700000000;
 
-    ~DriveTest() override { client.reset(), StopSession(), std::filesystem::remove_all(folder); }
+    ~DriveTest() override { client.reset(), session.reset(), std::filesystem::remove_all(folder); }
 
     DriveClientOptions Options()
     {
@@ -83,17 +83,13 @@ protected:
         return *client;
     }
     DriveClient& Start() { return Start(Options()); }
-    // The client's session itself, for the token steps that the client takes
-    // only on its own threads; loaded as the client's constructor loads it.
+    // The client's session itself, loaded as the client loads it, for the
+    // token steps that the client takes only on threads of its own.
     DriveSession& StartSession(DriveClientOptions options)
     {
-        StopSession();
         session = std::make_shared<DriveSession>(std::move(options));
-        session->LoadTokens();
-        return *session;
+        return session->LoadTokens(), *session;
     }
-    DriveSession& StartSession() { return StartSession(Options()); }
-    void StopSession() { session ? session->BeginShutdown(), session->WaitForThreads() : void(); }
     std::string ClientFile() const { return folder + "/google-oauth-client.json"; }
 
     // What an earlier run left behind, with tokens the provider accepts.

@@ -57,7 +57,7 @@ TEST_F(DriveTest, RefreshOutcomes)
         provider.Post("/control/reset");
         Stored(c.refreshToken, c.expiry, c.accessToken);
         Script("token", c.script);
-        DriveSession& drive = StartSession();
+        DriveSession& drive = StartSession(Options());
         EXPECT_EQ(drive.EnsureValidToken(kNeverCancelled), c.ok);
         EXPECT_EQ(Count("token"), c.requests);
         EXPECT_EQ(drive.IsAuthenticated(), c.authenticatedAfter);
@@ -74,7 +74,7 @@ TEST_F(DriveTest, ThreadsWaitingForAFailedRefreshShareItsOutcome)
     Stored(true, "0");
     Script("token", "action=hang");  // holds the first refresh while the others queue behind it
     Script("token", "action=status&status=503&times=20");
-    DriveSession& drive = StartSession();
+    DriveSession& drive = StartSession(Options());
     std::vector<std::future<bool>> results;
     for (int i = 0; i < 4; ++i) {
         results.push_back(std::async(std::launch::async, [&drive] { return drive.EnsureValidToken(kNeverCancelled); }));

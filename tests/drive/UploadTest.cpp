@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 
 using json = nlohmann::json;
@@ -155,14 +156,9 @@ TEST_F(DriveTest, SubfolderDeliveries)
         EXPECT_EQ(base["name"], "Orvanta");
         EXPECT_EQ(sub["name"], c.subfolder);
         EXPECT_EQ(sub["parents"], json::array({base["id"]}));
-        int copies = 0;
-        for (const json& file : json::parse(provider.Get("/control/files"))) {
-            if (file["name"] == "p2.jpg") {
-                ++copies;
-                EXPECT_EQ(file["parents"], json::array({sub["id"]}));
-            }
-        }
-        EXPECT_EQ(copies, 1);
+        const json files = json::parse(provider.Get("/control/files"));
+        EXPECT_EQ(std::count_if(files.begin(), files.end(), [](const json& file) { return file["name"] == "p2.jpg"; }), 1);
+        EXPECT_EQ(files.back()["parents"], json::array({sub["id"]})) << files.back()["name"];
     }
 }
 
