@@ -1,12 +1,11 @@
 #include "GoogleAnalyticsClient.h"
 
-#include <curl/curl.h>
+#include "HttpRequest.h"
 
 #include <chrono>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <random>
 #include <system_error>
 #include <thread>
@@ -14,23 +13,8 @@
 
 namespace {
 
-constexpr long kRequestTimeoutS = 10;
+constexpr std::chrono::seconds kRequestTimeout{10};
 constexpr long kFirstErrorStatus = 400;
-
-struct CurlEasyDeleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-struct CurlSlistDeleter {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using CurlEasyPtr = std::unique_ptr<CURL, CurlEasyDeleter>;
-using CurlSlistPtr = std::unique_ptr<curl_slist, CurlSlistDeleter>;
-
-size_t AnalyticsWriteCb(char* data, size_t size, size_t count, void* userPointer)
-{
-    static_cast<std::string*>(userPointer)->append(data, size * count);
-    return size * count;
-}
 
 // Everything one event post needs, copied out of the client so that the post
 // may outlive it.
@@ -62,39 +46,16 @@ std::string BuildBody(const EventPost& post)
 // Runs on the event thread, or on the caller's thread for a synchronous event.
 void SendEvent(const EventPost& post)
 {
-    CurlEasyPtr handle(curl_easy_init());
-    if (!handle)
-        return;
-
-    const std::string url = post.endpointUrl +
-                            "?measurement_id=" + GoogleAnalyticsClient::UrlEncode(post.measurementId) +
-                            "&api_secret=" + GoogleAnalyticsClient::UrlEncode(post.apiSecret);
+    const std::string url = post.endpointUrl + "?measurement_id=" + UrlEncode(post.measurementId)
+                            + "&api_secret=" + UrlEncode(post.apiSecret);
     const std::string body = BuildBody(post);
-    CurlSlistPtr headers(curl_slist_append(nullptr, "Content-Type: application/json"));
-    if (!headers)
-        return;
-    std::string response;
-
-    CURL* h = handle.get();
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h, CURLOPT_POST, 1L);
-    curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
-    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, AnalyticsWriteCb);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &response);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT, kRequestTimeoutS);
-
-    const CURLcode result = curl_easy_perform(h);
-    long status = 0;
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-    headers.reset();
-    handle.reset();
+    const HttpResponse response = PerformHttpRequest(url, body.data(), body.size(),
+                                                     {"Content-Type: application/json"}, kRequestTimeout);
 
     // Flushed at once so that the lines can be followed through a pipe.
-    if (result != CURLE_OK || status >= kFirstErrorStatus) {
+    if (!response.Transferred() || response.status >= kFirstErrorStatus) {
         std::printf("[Analytics] Event '%s' failed: curl=%d status=%ld\n", post.name.c_str(),
-                    static_cast<int>(result), status);
+                    response.curlCode, response.status);
     } else {
         std::printf("[Analytics] Event '%s' sent successfully.\n", post.name.c_str());
     }
@@ -106,8 +67,6 @@ void SendEvent(const EventPost& post)
 GoogleAnalyticsClient::GoogleAnalyticsClient(std::string endpointUrl)
     : endpointUrl(std::move(endpointUrl))
 {
-    static std::once_flag curlInit;
-    std::call_once(curlInit, [] { curl_global_init(CURL_GLOBAL_ALL); });
 }
 
 void GoogleAnalyticsClient::Configure(std::string measurementId, std::string apiSecret,
@@ -198,25 +157,4 @@ std::string GoogleAnalyticsClient::EscapeJson(const std::string& text)
         }
     }
     return escaped;
-}
-
-std::string GoogleAnalyticsClient::UrlEncode(const std::string& text)
-{
-    // ASCII ranges rather than isalnum: the GUI toolkit switches the process
-    // to the user's locale, where isalnum may accept bytes above 0x7F.
-    std::string encoded;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        const bool unreserved = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
-                                (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' ||
-                                byte == '_' || byte == '~';
-        if (unreserved) {
-            encoded += c;
-        } else {
-            char escape[4];
-            std::snprintf(escape, sizeof escape, "%%%02X", byte);
-            encoded += escape;
-        }
-    }
-    return encoded;
 }

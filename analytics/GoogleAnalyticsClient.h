@@ -13,7 +13,7 @@
 class GoogleAnalyticsClient {
 public:
     // `endpointUrl` is the collection URL without query; the build-time one
-    // by default. Initialises libcurl once per process.
+    // by default.
     explicit GoogleAnalyticsClient(std::string endpointUrl = DefaultAnalyticsEndpoint());
 
     // Does not wait for event threads: they own copies of all they use.
@@ -48,9 +48,6 @@ public:
     // Escapes for use inside a JSON string: quote, backslash and the five
     // short control escapes; every other byte is copied unchanged.
     static std::string EscapeJson(const std::string& text);
-
-    // Percent-encodes every byte except ASCII letters, digits and "-._~".
-    static std::string UrlEncode(const std::string& text);
 
 private:
     // Guards the four strings below; never held across a request.

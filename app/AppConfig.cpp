@@ -1,6 +1,6 @@
 #include "AppConfig.h"
 
-#include "ConfigStoreLock.h"
+#include "WxConfigStore.h"
 
 #include <wx/app.h>
 #include <wx/fileconf.h>
@@ -33,13 +33,14 @@ wxConfigBase* OpenConfigStore()
     wxSetAssertHandler(assertHandler);
     // Files written later (every Flush replaces the file) get the same mode.
     config->SetUmask(0077);
+    const auto configLock = WxConfigStore::Lock();
     delete wxConfigBase::Set(config);
     return config;
 }
 
 void CloseConfigStore()
 {
-    const auto configLock = LockConfigStore();
+    const auto configLock = WxConfigStore::Lock();
     wxConfigBase::DontCreateOnDemand();
     wxLogNull quiet;
     delete wxConfigBase::Set(nullptr);

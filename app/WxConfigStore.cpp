@@ -1,13 +1,18 @@
 #include "WxConfigStore.h"
 
-#include "ConfigStoreLock.h"
-
 #include <wx/config.h>
 #include <wx/log.h>
 
+std::unique_lock<std::mutex> WxConfigStore::Lock()
+{
+    // One lock for the one global store, whichever object reaches it.
+    static std::mutex configStoreMutex;
+    return std::unique_lock<std::mutex>(configStoreMutex);
+}
+
 std::optional<std::string> WxConfigStore::Read(const std::string& key) const
 {
-    const auto lock = LockConfigStore();
+    const auto lock = Lock();
     wxConfigBase* config = wxConfigBase::Get();
     wxString value;
     if (config == nullptr || !config->Read(wxString::FromUTF8(key), &value))
@@ -17,7 +22,7 @@ std::optional<std::string> WxConfigStore::Read(const std::string& key) const
 
 bool WxConfigStore::Write(const std::vector<Change>& changes)
 {
-    const auto lock = LockConfigStore();
+    const auto lock = Lock();
     wxConfigBase* config = wxConfigBase::Get();
     if (config == nullptr)
         return false;
@@ -34,7 +39,7 @@ bool WxConfigStore::Write(const std::vector<Change>& changes)
 
 std::vector<std::string> WxConfigStore::Groups(const std::string& group) const
 {
-    const auto lock = LockConfigStore();
+    const auto lock = Lock();
     std::vector<std::string> names;
     wxConfigBase* config = wxConfigBase::Get();
     if (config == nullptr || !config->HasGroup(wxString::FromUTF8(group)))

@@ -13,7 +13,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const char kDriveLapsedKey[] = "/GoogleDrive/SignInLapsed";
 const char kAppId[] = "com.tesselwick.Orvanta";
 const char kDriveNoticeKey[] = "drive";
 const char kPicturesNoticeKey[] = "pictures";
@@ -105,7 +104,6 @@ Application::Application(ApplicationServices given) : services(std::move(given))
         settings.analyticsClientId = GoogleAnalyticsClient::GenerateClientId();
         Save({AnalyticsClientIdEntry(settings.analyticsClientId)});
     }
-    driveLapsed = services.settings->Read(kDriveLapsedKey).value_or("") == "true";
 
     analytics = std::make_unique<GoogleAnalyticsClient>(services.analyticsEndpoint);
     analytics->Configure(services.analyticsMeasurementId, services.analyticsApiSecret,
@@ -119,7 +117,9 @@ Application::Application(ApplicationServices given) : services(std::move(given))
                 OnDriveAuthorizationLost(reason);
         });
     };
-    drive = std::make_unique<GoogleDriveUploader>(std::move(services.drive));
+    if (!services.drive.settings)
+        services.drive.settings = services.settings;
+    drive = std::make_unique<DriveClient>(std::move(services.drive));
 
     scheduler = services.makeScheduler();
     PictureEvents events;
@@ -448,7 +448,6 @@ void Application::ConnectDrive()
                 return;
             Report(0, message);
             if (success) {
-                SetDriveLapsed(false);
                 pictures->SetDriveConnected(true);
             } else if (ApplicationObserver* watcher = observer.load()) {
                 watcher->OnConnectFailed(message);
@@ -466,21 +465,13 @@ void Application::DisconnectDrive()
 {
     drive->Disconnect();
     // Pictures waiting now stay waiting and go after the next Connect.
-    SetDriveLapsed(false);
     pictures->SetDriveConnected(false);
     Report(0, "Disconnected from Google Drive.");
-}
-
-void Application::SetDriveLapsed(bool lapsed)
-{
-    driveLapsed = lapsed;
-    Save({{kDriveLapsedKey, lapsed ? std::optional<std::string>("true") : std::nullopt}});
 }
 
 void Application::OnDriveAuthorizationLost(const std::string& reason)
 {
     Report(0, reason);
-    SetDriveLapsed(true);
     pictures->SetDriveConnected(false);
     Notify("Google Drive disconnected", reason.empty() ? "Connect again from the Drive menu." : reason,
            kDriveNoticeKey);
@@ -516,14 +507,14 @@ void Application::KeepPicture(CameraId camera, const std::vector<uint8_t>& rgb, 
     const bool connected = drive->IsAuthenticated();
     if (connected)
         Report(camera, "Uploading to Google Drive: " + name);
-    pictures->Keep(rgb, width, height, name, connected || driveLapsed);
+    pictures->Keep(rgb, width, height, name, connected || drive->IsLapsed());
 }
 
 // Delivery thread.
 DeliveryResult Application::DeliverPicture(const std::vector<uint8_t>& jpeg, const std::string& name,
                                            bool lookUpFirst, const std::atomic<bool>& cancel)
 {
-    const UploadResult result = drive->UploadJpeg(jpeg, name, lookUpFirst, cancel);
+    const UploadResult result = drive->UploadJpeg(jpeg, name, "", lookUpFirst, cancel);
     return DeliveryResult{ToDeliveryOutcome(result.outcome), result.message};
 }
 

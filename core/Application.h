@@ -1,7 +1,7 @@
 #pragma once
 
 #include "AnalyticsConfig.h"
-#include "GoogleDriveUploader.h"
+#include "DriveClient.h"
 #include "MonitorCore.h"
 #include "PictureFolder.h"
 #include "SettingsModel.h"
@@ -171,7 +171,6 @@ private:
 
     void OnDriveAuthorizationLost(const std::string& reason);
     void OnPicturesWaiting(std::size_t count);
-    void SetDriveLapsed(bool lapsed);
     void StopCameras();
 
     ApplicationServices services;
@@ -185,10 +184,7 @@ private:
     std::atomic<bool> windowActive{false};
 
     std::unique_ptr<GoogleAnalyticsClient> analytics;
-    std::unique_ptr<GoogleDriveUploader> drive;
-    // True while an authorization that the user did not end by Disconnect
-    // has lapsed: pictures taken meanwhile still wait for Drive.
-    std::atomic<bool> driveLapsed{false};
+    std::unique_ptr<DriveClient> drive;
     std::unique_ptr<PictureFolder> pictures;
     std::unique_ptr<DesktopNotifier> desktopNotifier;
     std::unique_ptr<Scheduler> scheduler;

@@ -3,16 +3,15 @@
 
 #include "DriveClientFile.h"
 
-#include "DriveSession.h"
+#include "UniqueFd.h"
+#include "UserFolders.h"
 
 #include <fcntl.h>
 #include <nlohmann/json.hpp>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
 namespace {
 
@@ -21,26 +20,11 @@ using json = nlohmann::json;
 // A console download is well under 1 KiB; anything this big is not one.
 constexpr size_t kMaxClientFileBytes = 64 * 1024;
 
-std::string HomeDirectory()
-{
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && home[0] == '/')
-        return home;
-    const passwd* entry = ::getpwuid(::getuid());
-    return entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
-}
-
 }  // namespace
 
 std::string DefaultClientFilePath()
 {
-    // The XDG rule the configuration store follows: only an absolute
-    // XDG_CONFIG_HOME counts, otherwise ~/.config.
-    const char* configHome = std::getenv("XDG_CONFIG_HOME");
-    const std::string base = configHome != nullptr && configHome[0] == '/'
-        ? std::string(configHome)
-        : HomeDirectory() + "/.config";
-    return base + "/Orvanta/google-oauth-client.json";
+    return ConfigFolder() + "/Orvanta/google-oauth-client.json";
 }
 
 ClientFileResult ReadClientFile(const std::string& path)

@@ -2,7 +2,7 @@
 
 // The user's own OAuth client file (internal to drive/).
 
-#include "GoogleDriveUploader.h"
+#include "DriveTypes.h"
 
 #include <string>
 
@@ -17,7 +17,7 @@ struct ClientFileResult {
     std::string problem;
 };
 
-// $XDG_CONFIG_HOME/Orvanta/google-oauth-client.json, ~/.config/Orvanta/... by default.
+// <ConfigFolder()>/Orvanta/google-oauth-client.json.
 std::string DefaultClientFilePath();
 
 // Reads the "installed" object's "client_id" and "client_secret" from the JSON

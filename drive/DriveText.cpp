@@ -1,9 +1,4 @@
-// Pure text helpers of the Drive client. They depend on nothing but the
-// standard library, so the fuzz targets build them alone.
-
-#include "GoogleDriveUploader.h"
-
-#include <cstdio>
+#include "DriveText.h"
 
 namespace {
 
@@ -12,11 +7,6 @@ const char kCallbackPath[] = "/oauth2callback";
 bool IsJsonSpace(char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-bool IsAsciiAlnum(unsigned char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
 }
 
 int HexValue(char c)
@@ -53,25 +43,7 @@ std::string FormDecode(const std::string& text)
 
 }  // namespace
 
-std::string GoogleDriveUploader::UrlEncode(const std::string& value)
-{
-    std::string out;
-    out.reserve(value.size());
-    for (const char ch : value) {
-        const auto c = static_cast<unsigned char>(ch);
-        // Bytes of 0x80 and above are always escaped, whatever the locale says.
-        if (IsAsciiAlnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += ch;
-        } else {
-            char escaped[4];
-            std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned>(c));
-            out += escaped;
-        }
-    }
-    return out;
-}
-
-std::string GoogleDriveUploader::ExtractJsonField(const std::string& json, const std::string& key)
+std::string ExtractJsonField(const std::string& json, const std::string& key)
 {
     const std::string needle = "\"" + key + "\"";
     const size_t keyPos = json.find(needle);
@@ -95,7 +67,7 @@ std::string GoogleDriveUploader::ExtractJsonField(const std::string& json, const
     return json.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
-std::string GoogleDriveUploader::ExtractFirstFileId(const std::string& json)
+std::string ExtractFirstFileId(const std::string& json)
 {
     const size_t files = json.find("\"files\"");
     if (files == std::string::npos)
@@ -111,7 +83,7 @@ std::string GoogleDriveUploader::ExtractFirstFileId(const std::string& json)
     return ExtractJsonField(json.substr(bracket), "id");
 }
 
-RedirectRequest GoogleDriveUploader::ParseRedirectRequest(const std::string& received)
+RedirectRequest ParseRedirectRequest(const std::string& received)
 {
     RedirectRequest request;
     if (received.find("\r\n\r\n") == std::string::npos && received.find("\n\n") == std::string::npos)
@@ -162,4 +134,42 @@ RedirectRequest GoogleDriveUploader::ParseRedirectRequest(const std::string& rec
         pos = end + 1;
     }
     return request;
+}
+
+std::string QueryLiteral(const std::string& text)
+{
+    std::string literal = "'";
+    for (const char c : text) {
+        if (c == '\\' || c == '\'')
+            literal += '\\';
+        literal += c;
+    }
+    return literal + "'";
+}
+
+bool ParseLeadingInteger(const std::string& text, int64_t minValue, int64_t maxValue,
+                         int64_t& value)
+{
+    size_t i = 0;
+    while (i < text.size()
+           && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    if (i >= text.size() || text[i] < '0' || text[i] > '9')
+        return false;
+    // minValue is above INT64_MIN, so both limits fit in a positive int64_t.
+    const uint64_t limit = negative ? static_cast<uint64_t>(-minValue) : static_cast<uint64_t>(maxValue);
+    uint64_t magnitude = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        const auto digit = static_cast<uint64_t>(text[i] - '0');
+        if (magnitude > (limit - digit) / 10)
+            return false;
+        magnitude = magnitude * 10 + digit;
+    }
+    value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+    return value >= minValue && value <= maxValue;
 }

@@ -1,25 +1,20 @@
-// Folder lookup, the look-up of a picture sent before, and the multipart
-// upload of one JPEG with its outcome read from Drive's answer.
+// The look-up of a picture sent before, and the multipart upload of one JPEG
+// with its outcome read from Drive's answer.
 
 #include "DriveSession.h"
-#include "GoogleDriveUploader.h"
 
-#include <curl/curl.h>
+#include "DriveText.h"
+
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
 #include <cstdio>
-#include <mutex>
 
 namespace {
 
 using json = nlohmann::json;
 
 const char kBoundary[] = "orvanta_7f3a9c";
-const char kFolderQuery[] =
-    "name='Orvanta' and mimeType='application/vnd.google-apps.folder' and trashed=false";
-const char kCreateFolderBody[] =
-    "{\"name\":\"Orvanta\",\"mimeType\":\"application/vnd.google-apps.folder\"}";
 
 const char kStoredText[] = "Frame uploaded to Google Drive";
 const char kUnreachableText[] = "Google Drive could not be reached: pictures wait on this computer";
@@ -27,8 +22,7 @@ const char kSlowDownText[] = "Google Drive asks to slow down: pictures wait on t
 const char kNotTakenText[] = "Google Drive did not take the picture: pictures wait on this computer";
 const char kTokenRefusedText[] =
     "Google Drive did not accept the access token: pictures wait on this computer";
-const char kFolderGoneText[] =
-    "The Orvanta folder is gone from Google Drive: pictures wait on this computer";
+const char kFolderGoneText[] = " folder is gone from Google Drive: pictures wait on this computer";
 const char kDriveFullText[] = "Google Drive is full: pictures wait on this computer";
 const char kNotAuthorizedText[] = "Not connected to Google Drive: pictures wait on this computer";
 const char kCancelledText[] = "Upload to Google Drive cancelled";
@@ -65,29 +59,6 @@ DriveError ParseDriveError(const std::string& body)
     return error;
 }
 
-// True for a files.list answer whose "files" list is there and empty.
-bool ListsNoFiles(const std::string& body)
-{
-    const json parsed = json::parse(body, nullptr, false);
-    if (parsed.is_discarded() || !parsed.is_object())
-        return false;
-    const auto files = parsed.find("files");
-    return files != parsed.end() && files->is_array() && files->empty();
-}
-
-bool IsSuccess(const HttpResponse& response)
-{
-    return response.Transferred() && response.status >= 200 && response.status < 300;
-}
-
-// Why a request failed, for the log.
-std::string FailureDetail(const HttpResponse& response)
-{
-    if (!response.Transferred())
-        return curl_easy_strerror(static_cast<CURLcode>(response.curlCode));
-    return "HTTP " + std::to_string(response.status);
-}
-
 std::string Md5Hex(const std::vector<uint8_t>& bytes)
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -101,18 +72,6 @@ std::string Md5Hex(const std::vector<uint8_t>& bytes)
         hex += pair;
     }
     return hex;
-}
-
-// A string literal of Drive's query language.
-std::string QueryLiteral(const std::string& text)
-{
-    std::string literal = "'";
-    for (const char c : text) {
-        if (c == '\\' || c == '\'')
-            literal += '\\';
-        literal += c;
-    }
-    return literal + "'";
 }
 
 void Append(std::vector<uint8_t>& body, const std::string& text)
@@ -143,7 +102,8 @@ UploadResult Unconfirmed(const std::string& fileName, const std::string& why)
 }  // namespace
 
 UploadResult DriveSession::UploadJpeg(const std::vector<uint8_t>& jpeg, const std::string& fileName,
-                                      bool lookUpFirst, const std::atomic<bool>& cancel)
+                                      const std::string& subfolder, bool lookUpFirst,
+                                      const std::atomic<bool>& cancel)
 {
     const auto stopping = [this, &cancel] { return cancel.load() || shuttingDown.load(); };
 
@@ -156,7 +116,7 @@ UploadResult DriveSession::UploadJpeg(const std::vector<uint8_t>& jpeg, const st
             return Failed(fileName, UploadOutcome::NotAuthorized, "not authenticated", kNotAuthorizedText);
         return Failed(fileName, UploadOutcome::NotSent, "no access token", kUnreachableText);
     }
-    const std::string folder = EnsureFolderExists(cancel);
+    const std::string folder = EnsureFolderExists(subfolder, cancel);
     if (folder.empty()) {
         if (stopping())
             return Cancelled(fileName);
@@ -166,15 +126,14 @@ UploadResult DriveSession::UploadJpeg(const std::vector<uint8_t>& jpeg, const st
 
     if (lookUpFirst) {
         // The answer to an earlier attempt was lost: Drive may hold the picture.
-        using U = GoogleDriveUploader;
         const std::string query = QueryLiteral(folder) + " in parents and name="
             + QueryLiteral(fileName) + " and trashed=false";
-        const std::string url = endpoints.filesUrl + "?q=" + U::UrlEncode(query)
-            + "&fields=" + U::UrlEncode("files(id,md5Checksum)");
+        const std::string url = endpoints.filesUrl + "?q=" + UrlEncode(query)
+            + "&fields=" + UrlEncode("files(id,md5Checksum)");
         const HttpResponse found = Request(url, nullptr, {bearer}, cancel);
         const json listed = json::parse(found.body, nullptr, false);
         const auto files = listed.is_object() ? listed.find("files") : listed.end();
-        if (!IsSuccess(found) || files == listed.end() || !files->is_array()) {
+        if (!found.Succeeded() || files == listed.end() || !files->is_array()) {
             if (stopping() && !found.Transferred())
                 return Cancelled(fileName);
             if (found.status == 401)
@@ -205,16 +164,18 @@ UploadResult DriveSession::UploadJpeg(const std::vector<uint8_t>& jpeg, const st
             return Cancelled(fileName);
         return Failed(fileName, UploadOutcome::NotSent, FailureDetail(response), kUnreachableText);
     }
-    return Classify(response, fileName, folder, bearer);
+    return Classify(response, fileName, folder, subfolder.empty() ? "Orvanta" : "Orvanta/" + subfolder,
+                    bearer);
 }
 
 UploadResult DriveSession::Classify(const HttpResponse& response, const std::string& fileName,
-                                    const std::string& folder, const std::string& bearerLine)
+                                    const std::string& folder, const std::string& folderPath,
+                                    const std::string& bearerLine)
 {
     const long status = response.status;
     const std::string detail = FailureDetail(response);
     if (status >= 200 && status < 300) {
-        const std::string id = GoogleDriveUploader::ExtractJsonField(response.body, "id");
+        const std::string id = ExtractJsonField(response.body, "id");
         if (id.empty())
             return Unconfirmed(fileName, detail + " without a file id");
         DriveLog("[Drive] %s — OK (folderId=%s)\n", fileName.c_str(), folder.c_str());
@@ -238,7 +199,7 @@ UploadResult DriveSession::Classify(const HttpResponse& response, const std::str
     }
     if (status == 404) {
         ForgetFolder(folder);
-        return Failed(fileName, UploadOutcome::NotSent, why, kFolderGoneText);
+        return Failed(fileName, UploadOutcome::NotSent, why, "The " + folderPath + kFolderGoneText);
     }
     return Failed(fileName, UploadOutcome::Refused, why,
                   "Google Drive refused " + fileName + ": "
@@ -252,55 +213,6 @@ void DriveSession::ForgetAccessToken(const std::string& bearerLine)
         accessToken.clear();
         tokenExpiry = 0;
     }
-}
-
-void DriveSession::ForgetFolder(const std::string& folder)
-{
-    std::lock_guard<std::recursive_mutex> lock(tokenMutex);
-    if (folderId == folder)
-        folderId.clear();
-}
-
-std::string DriveSession::EnsureFolderExists(const std::atomic<bool>& cancel)
-{
-    // Held across the search and the creation, network requests both: a
-    // second caller waits for the first one's folder instead of creating another.
-    std::lock_guard<std::mutex> folderLock(folderMutex);
-    {
-        std::lock_guard<std::recursive_mutex> lock(tokenMutex);
-        if (!folderId.empty())
-            return folderId;
-    }
-    using U = GoogleDriveUploader;
-    const std::string bearer = BearerLine();
-    const std::string searchUrl =
-        endpoints.filesUrl + "?q=" + U::UrlEncode(kFolderQuery) + "&fields=files(id,name)";
-    const HttpResponse search = Request(searchUrl, nullptr, {bearer}, cancel);
-    std::string id = IsSuccess(search) ? U::ExtractFirstFileId(search.body) : std::string();
-    if (id.empty()) {
-        // Only a search that Drive answered with an empty list says there is
-        // no folder; after any other answer a new one could be a second.
-        if (!IsSuccess(search) || !ListsNoFiles(search.body)) {
-            if (search.status == 401)
-                ForgetAccessToken(bearer);
-            DriveLog("[Drive] Folder search failed (%s)\n",
-                     (FailureDetail(search) + (IsSuccess(search) ? ", not a file list" : "")).c_str());
-            return {};
-        }
-        const std::string body = kCreateFolderBody;
-        const HttpResponse created =
-            Request(endpoints.filesUrl, &body, {bearer, "Content-Type: application/json"}, cancel);
-        id = IsSuccess(created) ? U::ExtractJsonField(created.body, "id") : std::string();
-        if (id.empty()) {
-            if (created.status == 401)
-                ForgetAccessToken(bearer);
-            DriveLog("[Drive] Folder creation failed (%s)\n", FailureDetail(created).c_str());
-            return {};
-        }
-    }
-    std::lock_guard<std::recursive_mutex> lock(tokenMutex);
-    folderId = id;
-    return id;
 }
 
 HttpResponse DriveSession::UploadMultipart(const std::vector<uint8_t>& jpeg,

@@ -76,10 +76,10 @@ unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
 # ThreadSanitizer: the suites with threads of their own (decoder start and
 # stop, frame hand-off, the picture writer and delivery, token refresh, the
 # monitor core's hand-offs, wake reconnect, shutdown during authorization and
-# upload, usage events).
+# upload, usage events, requests cancelled from another thread).
 tsan=$root/build-tsan
 phase "ThreadSanitizer build"
-sanitizer_build "$tsan" thread -O1 --target test_stream test_drive test_pictures test_monitor test_analytics test_app
+sanitizer_build "$tsan" thread -O1 --target test_stream test_net test_drive test_pictures test_monitor test_core test_analytics test_app
 phase "ThreadSanitizer tests"
 export TSAN_OPTIONS=suppressions=$root/tests/sanitizers/tsan.supp:second_deadlock_stack=1
 # GCC 12's TSan cannot map its shadow under a kernel with more ASLR entropy
@@ -90,6 +90,6 @@ if grep -q "unexpected memory mapping" <<<"$tsan_probe"; then
   tsan_prefix=(setarch "$(uname -m)" -R)
 fi
 (cd "$tsan" && "${tsan_prefix[@]}" xvfb-run --auto-servernum --server-args="-screen 0 1280x1024x24" \
-  ctest --output-on-failure --timeout 600 -j"$jobs" -L '^(stream|drive|pictures|monitor|analytics|window)$' "$@")
+  ctest --output-on-failure --timeout 600 -j"$jobs" -L '^(stream|net|drive|pictures|monitor|core|analytics|window)$' "$@")
 fail_on_reports "$tsan"
 phase "done"

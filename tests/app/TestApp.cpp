@@ -3,7 +3,7 @@
 // input, one a line: "connect", "disconnect", "settings URL", "add-camera NAME URL",
 // "minimise", "exit".
 #include "App.h"
-#include "GoogleDriveUploader.h"
+#include "HttpRequest.h"
 
 #include <glib-unix.h>
 #include <unistd.h>
@@ -24,7 +24,7 @@ ApplicationServices LoopbackServices(const std::string& base)
     services.drive.timings.uploadTimeout = std::chrono::seconds(3);
     // The provider plays the user's browser.
     services.drive.launchBrowser = [base](const std::string& url) {
-        GoogleDriveUploader::Post(base + "/control/browse?url=" + GoogleDriveUploader::UrlEncode(url), "", {});
+        PerformHttpRequest(base + "/control/browse?url=" + UrlEncode(url), "", 0, {}, std::chrono::seconds(15));
         return true;
     };
     services.analyticsEndpoint = base + "/mp/collect";

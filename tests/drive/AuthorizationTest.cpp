@@ -1,4 +1,5 @@
 #include "DriveTestFixture.h"
+#include "DriveText.h"
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
@@ -20,7 +21,7 @@ TEST(RedirectRequest, IsReadFromWhatTheBrowserSent)
         {"POST /oauth2callback?code=1&state=s HTTP/1.1\r\n\r\n", Kind::Other, "||"},
     };
     for (const auto& c : cases) {
-        const RedirectRequest request = GoogleDriveUploader::ParseRedirectRequest(c.received);
+        const RedirectRequest request = ParseRedirectRequest(c.received);
         EXPECT_EQ(request.kind, c.kind) << c.received;
         EXPECT_EQ(request.code + "|" + request.state + "|" + request.error, c.codeStateError) << c.received;
     }
@@ -44,9 +45,12 @@ TEST_F(DriveTest, AuthorizationOutcomes)
             options.launchBrowser = [open = options.launchBrowser](std::string url) {
                 return open(url.insert(url.find("code_challenge=") + 15, "x"));
             };
+        settings->Write({{"/GoogleDrive/SignInLapsed", "true"}});  // an earlier run's sign-in lapsed
         auto [callback, done] = Completion();
         Start(options).Authenticate(callback);
         EXPECT_EQ(Outcome(done), int(c.ok));
+        EXPECT_EQ(client->IsLapsed(), !c.ok);
+        EXPECT_EQ(Entry("/GoogleDrive/SignInLapsed"), c.ok ? "(absent)" : "true");
         const std::string page = "/control/report?endpoint=browser&field=body";
         EXPECT_TRUE(WaitUntil([&] { return provider.Get(page).find(c.page) != std::string::npos; })) << provider.Get(page);
         EXPECT_EQ(Count("token"), c.tokenRequests);
@@ -57,6 +61,7 @@ TEST_F(DriveTest, AuthorizationOutcomes)
         client->Disconnect();
         EXPECT_EQ(store->Item() + Entry("/GoogleDrive/AccessToken") + Entry("/GoogleDrive/TokenExpiry")
                   + Entry("/GoogleDrive/ClientId") + lost->Text(), "(absent)(absent)(absent)");
+        EXPECT_EQ(client->IsLapsed() ? "lapsed" : Entry("/GoogleDrive/SignInLapsed"), "(absent)");
     }
 }
 

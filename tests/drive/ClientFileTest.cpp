@@ -43,7 +43,7 @@ TEST_F(DriveTest, ClientFileDecidesWhichClientConnects)
         else if (!c.file.empty())
             std::ofstream(path) << c.file;
         store->Add("", "", "rt-stored");
-        wxConfigBase::Get()->DeleteEntry("/GoogleDrive/ClientId");  // the last row's sign-in
+        settings->Write({{"/GoogleDrive/ClientId", std::nullopt}});  // the last row's sign-in
         DriveClientOptions options = Options();
         options.credentials = {c.builtInId, *c.builtInId ? "test-client-secret" : ""};
         // A reader that opened the FIFO blocking would wait for a writer for
@@ -76,6 +76,6 @@ TEST_F(DriveTest, ClientFileDecidesWhichClientConnects)
     ::setenv("XDG_CONFIG_HOME", folder.c_str(), 1);
     DriveClientOptions options = Options();
     options.clientFilePath.clear();
-    EXPECT_EQ(GoogleDriveUploader(options).ClientFilePath(), folder + "/Orvanta/google-oauth-client.json");
+    EXPECT_EQ(DriveClient(options).ClientFilePath(), folder + "/Orvanta/google-oauth-client.json");
     saved ? ::setenv("XDG_CONFIG_HOME", savedValue.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
 }

@@ -1,12 +1,14 @@
 #pragma once
 
+#include "DriveClient.h"
+#include "DriveSession.h"
 #include "FakeProvider.h"
-#include "GoogleDriveUploader.h"
+#include "HttpRequest.h"
+#include "MemorySettingsStore.h"
 #include "MemoryStore.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
-#include <wx/fileconf.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -48,14 +50,13 @@ struct LostReasons {
 };
 
 // A client wired to the provider stand-in, an in-memory secure store and
-// configuration store, a client file path in a temporary folder of its own
+// settings store, a client file path in a temporary folder of its own
 // (no file there unless a test writes one) and a fixed clock.
 class DriveTest : public ::testing::Test {
 protected:
     static constexpr int64_t kNow = 1700000000;
 
-    DriveTest() { wxConfigBase::Set(new wxFileConfig("", "", "", "", 0)); }  // no file
-    ~DriveTest() override { client.reset(), delete wxConfigBase::Set(nullptr), std::filesystem::remove_all(folder); }
+    ~DriveTest() override { client.reset(), session.reset(), std::filesystem::remove_all(folder); }
 
     DriveClientOptions Options()
     {
@@ -65,9 +66,10 @@ protected:
         options.credentials = {"test-client-id", "test-client-secret"};
         options.clientFilePath = ClientFile();
         options.secureStore = store;
+        options.settings = settings;
         options.onAuthorizationLost = [lost = lost](const std::string& reason) { lost->Add(reason); };
         options.launchBrowser = [p = &provider](const std::string& url) {
-            return p->Post("/control/browse?url=" + GoogleDriveUploader::UrlEncode(url)), true;
+            return p->Post("/control/browse?url=" + UrlEncode(url)), true;
         };
         options.now = [] { return kNow; };
         options.pause = [](std::chrono::milliseconds) {};
@@ -75,12 +77,19 @@ protected:
         options.timings.redirectWait = options.timings.shutdownGrace = 20s;
         return options;
     }
-    GoogleDriveUploader& Start(DriveClientOptions options)
+    DriveClient& Start(DriveClientOptions options)
     {
-        client = std::make_unique<GoogleDriveUploader>(std::move(options));
+        client = std::make_unique<DriveClient>(std::move(options));
         return *client;
     }
-    GoogleDriveUploader& Start() { return Start(Options()); }
+    DriveClient& Start() { return Start(Options()); }
+    // The client's session itself, loaded as the client loads it, for the
+    // token steps that the client takes only on threads of its own.
+    DriveSession& StartSession(DriveClientOptions options)
+    {
+        session = std::make_shared<DriveSession>(std::move(options));
+        return session->LoadTokens(), *session;
+    }
     std::string ClientFile() const { return folder + "/google-oauth-client.json"; }
 
     // What an earlier run left behind, with tokens the provider accepts.
@@ -89,19 +98,17 @@ protected:
         store->Add("", "", refreshToken ? "rt-stored" : "");
         provider.Post("/control/refresh-token?value=rt-stored");
         provider.Post("/control/access-token?value=at-stored");
-        wxConfigBase::Get()->Write("/GoogleDrive/AccessToken", accessToken ? "at-stored" : "");
-        wxConfigBase::Get()->Write("/GoogleDrive/TokenExpiry", expiry);
+        settings->Write({{"/GoogleDrive/AccessToken", accessToken ? "at-stored" : ""}, {"/GoogleDrive/TokenExpiry", expiry}});
     }
-    std::string Entry(const char* key) const
-    {
-        return wxConfigBase::Get()->HasEntry(key) ? wxConfigBase::Get()->Read(key).ToStdString() : "(absent)";
-    }
+    std::string Entry(const char* key) const { return settings->Read(key).value_or("(absent)"); }
     int Count(const char* endpoint) const { return std::stoi("0" + provider.Get("/control/count?endpoint=" + std::string(endpoint))); }
     void Script(const char* endpoint, const std::string& script) { provider.Post("/control/script?endpoint=" + std::string(endpoint) + "&" + script); }
 
     std::string folder = [] { char name[] = "/tmp/orvanta-drive-XXXXXX"; return std::string(mkdtemp(name) ? name : "/nonexistent"); }();
     FakeProvider provider;
     std::shared_ptr<MemoryStore> store = std::make_shared<MemoryStore>();
+    std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
     std::shared_ptr<LostReasons> lost = std::make_shared<LostReasons>();
-    std::unique_ptr<GoogleDriveUploader> client;
+    std::unique_ptr<DriveClient> client;
+    std::shared_ptr<DriveSession> session;
 };

@@ -19,9 +19,9 @@ TEST_F(DriveTest, CodeExchangeOutcomes)
         if (std::string(c.script) == "refused")
             options.endpoints.tokenUrl = "http://127.0.0.1:9/token";
         else if (*c.script)
-            Script("token", c.script + std::string("&body=") + GoogleDriveUploader::UrlEncode(c.body));
-        GoogleDriveUploader& drive = Start(options);
-        EXPECT_EQ(drive.ExchangeCodeForTokens("4/code", "http://127.0.0.1:1/oauth2callback", "verifier"), c.ok);
+            Script("token", c.script + std::string("&body=") + UrlEncode(c.body));
+        DriveSession& drive = StartSession(options);
+        EXPECT_EQ(drive.ExchangeCodeForTokens("4/code", "http://127.0.0.1:1/oauth2callback", "verifier", drive.Credentials()), c.ok);
         EXPECT_EQ(drive.IsAuthenticated(), c.ok);
         EXPECT_EQ(store->Item(), c.ok ? "r" : "");
         EXPECT_EQ(Entry("/GoogleDrive/ClientId"), c.ok ? "test-client-id" : "(absent)");
@@ -57,8 +57,8 @@ TEST_F(DriveTest, RefreshOutcomes)
         provider.Post("/control/reset");
         Stored(c.refreshToken, c.expiry, c.accessToken);
         Script("token", c.script);
-        GoogleDriveUploader& drive = Start();
-        EXPECT_EQ(drive.EnsureValidToken(), c.ok);
+        DriveSession& drive = StartSession(Options());
+        EXPECT_EQ(drive.EnsureValidToken(kNeverCancelled), c.ok);
         EXPECT_EQ(Count("token"), c.requests);
         EXPECT_EQ(drive.IsAuthenticated(), c.authenticatedAfter);
         if (c.ok && c.requests > 0) {
@@ -74,10 +74,10 @@ TEST_F(DriveTest, ThreadsWaitingForAFailedRefreshShareItsOutcome)
     Stored(true, "0");
     Script("token", "action=hang");  // holds the first refresh while the others queue behind it
     Script("token", "action=status&status=503&times=20");
-    GoogleDriveUploader& drive = Start();
+    DriveSession& drive = StartSession(Options());
     std::vector<std::future<bool>> results;
     for (int i = 0; i < 4; ++i) {
-        results.push_back(std::async(std::launch::async, [&drive] { return drive.EnsureValidToken(); }));
+        results.push_back(std::async(std::launch::async, [&drive] { return drive.EnsureValidToken(kNeverCancelled); }));
         ASSERT_TRUE(WaitUntil([&] { return Count("token") == 1; }));
     }
     for (auto& result : results)

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 
 using json = nlohmann::json;
@@ -14,21 +15,21 @@ static const char* Name(UploadOutcome outcome)
 
 static std::string ErrorBody(const char* reason, const char* message)
 {
-    return "&body=" + GoogleDriveUploader::UrlEncode(json{{"error", {{"code", 400}, {"message", message},
+    return "&body=" + UrlEncode(json{{"error", {{"code", 400}, {"message", message},
         {"errors", json::array({{{"reason", reason}, {"message", message}}})}}}}.dump());
 }
 
 // Sends a picture as the delivery thread does: again after each outcome that
 // may pass, looking it up first from the first Unknown on. The outcomes in
 // order, and the first message.
-static std::pair<std::string, std::string> Deliver(GoogleDriveUploader& drive, const std::vector<uint8_t>& jpeg,
-                                                   const std::string& name)
+static std::pair<std::string, std::string> Deliver(DriveClient& drive, const std::vector<uint8_t>& jpeg,
+                                                   const std::string& name, const std::string& subfolder = "")
 {
     const std::atomic<bool> cancel{false};
     std::string outcomes, message;
     bool lookUpFirst = false;
     for (int attempt = 0; attempt < 4; ++attempt) {
-        const UploadResult result = drive.UploadJpeg(jpeg, name, lookUpFirst, cancel);
+        const UploadResult result = drive.UploadJpeg(jpeg, name, subfolder, lookUpFirst, cancel);
         outcomes += (attempt ? " " : "") + std::string(Name(result.outcome));
         message = attempt ? message : result.message;
         using O = UploadOutcome;
@@ -70,13 +71,14 @@ TEST_F(DriveTest, DeliveryOutcomes)
         const auto has = [&setup](const char* word) { return setup.find(word) != std::string::npos; };
         provider.Post("/control/reset");
         lost = std::make_shared<LostReasons>();
+        settings = std::make_shared<MemorySettingsStore>();
         Stored(true, has("expired") ? "0" : "1800000000");
         if (has("stored by"))
-            wxConfigBase::Get()->Write("/GoogleDrive/ClientId", has("another") ? "old-client-id" : "test-client-id");
+            settings->Write({{"/GoogleDrive/ClientId", has("another") ? "old-client-id" : "test-client-id"}});
         DriveClientOptions options = Options();
         options.credentials.clientId = has("changed client") ? "other-client-id" : "test-client-id";
         options.timings.requestTimeout = options.timings.uploadTimeout = 1s;
-        GoogleDriveUploader& drive = Start(options);
+        DriveClient& drive = Start(options);
         EXPECT_EQ(drive.IsAuthenticated(), !has("another client"));
         if (has("folder deleted")) {
             EXPECT_EQ(Deliver(drive, {first.begin(), first.end()}, "first.jpg").first, "Stored");
@@ -97,6 +99,8 @@ TEST_F(DriveTest, DeliveryOutcomes)
         if (*c.lost) {
             EXPECT_EQ(store->Item() + Entry("/GoogleDrive/AccessToken") + Entry("/GoogleDrive/ClientId"), "(absent)(absent)");
         }
+        EXPECT_EQ(drive.IsLapsed(), *c.lost != '\0');
+        EXPECT_EQ(Entry("/GoogleDrive/SignInLapsed"), *c.lost ? "true" : "(absent)");
         const json files = json::parse(provider.Get("/control/files")), folders = json::parse(provider.Get("/control/folders"));
         EXPECT_LE(folders.size(), 1u) << folders;
         int copies = 0;
@@ -106,6 +110,71 @@ TEST_F(DriveTest, DeliveryOutcomes)
         }
         EXPECT_EQ(copies, int(outcomesWanted.rfind("Stored") == outcomesWanted.size() - 6));
     }
+}
+
+// A camera's pictures go into a subfolder of "Orvanta", found or created once
+// per run with the base folder's care. Each row delivers a first picture,
+// does something, then delivers a second: Drive ends with the base folder,
+// the one subfolder inside it and the second picture once, in the subfolder.
+TEST_F(DriveTest, SubfolderDeliveries)
+{
+    // Between the two: "new run" (a new client), "delete subfolder" or "delete all" on Drive,
+    // "answer lost" (the second upload is stored but not answered).
+    const struct { const char* subfolder; const char* between; const char* outcomes; int searches, creates; } cases[] = {
+        {"Garden", "", "Stored", 2, 2},  // reused without a search
+        {"Garden", "new run", "Stored", 4, 2},  // found again, not created
+        {"Garden", "delete subfolder", "NotSent Stored", 3, 3},
+        {"Garden", "delete all", "NotSent Stored", 5, 4},  // the base folder's absence found through the subfolder's search
+        {"Garden", "answer lost", "Unknown Stored", 2, 2},  // looked up in the subfolder
+        {"It's \\ mine", "new run", "Stored", 4, 2},
+        {"Orvanta", "new run", "Stored", 5, 2},  // the base search finds both: the top one is the base
+    };
+    const std::string first = provider.Get("/control/jpeg?seed=1"), second = provider.Get("/control/jpeg?seed=2");
+    for (const auto& c : cases) {
+        const std::string between = c.between;
+        SCOPED_TRACE(std::string(c.subfolder) + ", " + between);
+        provider.Post("/control/reset");
+        Stored(true, "1800000000");
+        DriveClientOptions options = Options();
+        options.timings.uploadTimeout = 1s;
+        EXPECT_EQ(Deliver(Start(options), {first.begin(), first.end()}, "p1.jpg", c.subfolder).first, "Stored");
+        if (between == "new run")
+            Start(options);
+        else if (between == "delete subfolder")
+            provider.Post("/control/delete-folder?name=" + UrlEncode(c.subfolder));
+        else if (between == "delete all")
+            provider.Post("/control/delete-folder");
+        else if (between == "answer lost")
+            Script("upload", "action=store_then_hang");
+        EXPECT_EQ(Deliver(*client, {second.begin(), second.end()}, "p2.jpg", c.subfolder).first, c.outcomes);
+        EXPECT_EQ(Count("search"), c.searches);
+        EXPECT_EQ(Count("create"), c.creates);
+        const json folders = json::parse(provider.Get("/control/folders"));
+        ASSERT_EQ(folders.size(), 2u) << folders;
+        const json& base = folders[0]["parents"].empty() ? folders[0] : folders[1];
+        const json& sub = folders[0]["parents"].empty() ? folders[1] : folders[0];
+        EXPECT_EQ(base["name"], "Orvanta");
+        EXPECT_EQ(sub["name"], c.subfolder);
+        EXPECT_EQ(sub["parents"], json::array({base["id"]}));
+        const json files = json::parse(provider.Get("/control/files"));
+        EXPECT_EQ(std::count_if(files.begin(), files.end(), [](const json& file) { return file["name"] == "p2.jpg"; }), 1);
+        EXPECT_EQ(files.back()["parents"], json::array({sub["id"]})) << files.back()["name"];
+    }
+}
+
+TEST_F(DriveTest, ConcurrentUploadsCreateOneSubfolder)
+{
+    Stored(true, "1800000000");
+    DriveClient& drive = Start();
+    const std::string jpeg = provider.Get("/control/jpeg?seed=1");
+    std::vector<std::future<UploadOutcome>> uploads;
+    for (const char* name : {"a.jpg", "b.jpg", "c.jpg"})
+        uploads.push_back(std::async(std::launch::async, [&, name] {
+            return drive.UploadJpeg({jpeg.begin(), jpeg.end()}, name, "Garden", false, kNeverCancelled).outcome;
+        }));
+    for (auto& upload : uploads)
+        EXPECT_EQ(upload.get(), UploadOutcome::Stored);
+    EXPECT_EQ(json::parse(provider.Get("/control/folders")).size(), 2u);
 }
 
 // Setting an upload's cancel flag, or destroying the client, ends a blocked
@@ -127,7 +196,7 @@ TEST_F(DriveTest, BlockedCallsEndSoon)
         DriveClientOptions options = Options();
         options.pause = nullptr;  // the client's own
         options.timings.uploadTimeout = options.timings.retryPause = options.timings.redirectWait = 60s;
-        GoogleDriveUploader& drive = Start(options);
+        DriveClient& drive = Start(options);
         std::atomic<bool> cancel{false};
         auto reported = std::make_shared<std::promise<std::string>>();
         std::future<std::string> done = reported->get_future();
@@ -135,7 +204,7 @@ TEST_F(DriveTest, BlockedCallsEndSoon)
         if (std::string(c.endpoint) == "authorize")
             drive.Authenticate([reported](bool ok, const std::string&) { reported->set_value(ok ? "connected" : "failed"); });
         else
-            caller = std::thread([&, reported] { reported->set_value(Name(drive.UploadJpeg({jpeg.begin(), jpeg.end()}, "x.jpg", false, cancel).outcome)); });
+            caller = std::thread([&, reported] { reported->set_value(Name(drive.UploadJpeg({jpeg.begin(), jpeg.end()}, "x.jpg", "", false, cancel).outcome)); });
         ASSERT_TRUE(WaitUntil([&] { return Count(c.endpoint) == 1; }));
         c.destroy ? client.reset() : void(cancel = true);
         EXPECT_EQ(done.wait_for(2s), std::future_status::ready);

@@ -7,24 +7,27 @@ end of standard input. Client: "test-client-id" / "test-client-secret". Endpoint
     response_type=code, S256 challenge, state; 302 to redirect_uri with code and state, or
     error=access_denied (body: the Location URL).  POST /token [token]: authorization_code (code,
     exact redirect_uri, S256 code_verifier) and refresh_token grants; client credentials checked.
-  GET|POST /drive/v3/files [search|create]; GET /drive/v3/files with q="'ID' in parents and
-    name='N' and trashed=false" [lookup], md5Checksum per file when fields name it, 404 for a
-    missing folder; POST /upload/drive/v3/files [upload] (multipart, parsed strictly, JPEG
-    decoded, 404 when a parent is missing); all need a bearer token issued or registered here.
+  GET|POST /drive/v3/files [search|create]: folders by name, newest first, and with "'ID' in
+    parents" only those in ID ('root': those created without parents; 404 for a missing folder);
+    a folder created with parents [ID] is put in ID (404 when missing). GET /drive/v3/files with
+    q="'ID' in parents and name='N' and trashed=false" and no folder type [lookup], md5Checksum
+    per file when fields name it, 404 for a missing folder; POST /upload/drive/v3/files [upload]
+    (multipart, parsed strictly, JPEG decoded, 404 when a parent is missing); all need a bearer
+    token issued or registered here.
   POST /mp/collect [collect]: JSON event body, answers 204.  Control paths (/control/...):
   POST browse?url=U: plays the browser on a thread (GET U, follow one redirect, record the reply).
   POST consent?grant=0|1[&state=S]: refuse or grant; S replaces the client's state.
   POST script?endpoint=E&action=hang|close|status|invalid_grant|store_then_hang[&times=N]
     [&status=S][&body=B]: the next N requests of E hang, are closed unanswered, get S with B,
     get invalid_grant, or are served as usual (an upload is stored) and then left unanswered.
-  POST delete-folder: deletes every folder and the files in them.
+  POST delete-folder[?name=N]: deletes every folder (or those named N) and the files in them.
   POST outage?seconds=S: every Drive request answers 503 for the next S seconds.
   POST throttle?bytes_per_second=N: request bodies are read at that rate (0: at once).
   POST refresh-token?value=V, access-token?value=V: tokens to accept.  POST reset.
   GET count?endpoint=E: plain number.  GET report[?endpoint=E|browser]: requests received
     (method, path, query, form, json, headers) or the replies the browser got.  GET files: uploads
     with id, name, parents, md5Checksum, width, height, samples (RGB at the quadrant centres TL,
-    TR, BL, BR) and quantization (the JPEG's tables, as lists).  GET folders: id, name.
+    TR, BL, BR) and quantization (the JPEG's tables, as lists).  GET folders: id, name, parents.
   report, files and folders take index=I (default -1) and field=a.b.0 to answer one value as text.
   GET jpeg?seed=N[&quality=Q]: a small JPEG (quality 85) whose colours depend on N.
   GET quantization?quality=Q: the tables PIL's own encoder uses at that quality, as in files.
@@ -150,7 +153,7 @@ class Handler(BaseHTTPRequestHandler):
                  ("GET", "/drive/v3/files"): "search", ("POST", "/drive/v3/files"): "create",
                  ("POST", "/upload/drive/v3/files"): "upload", ("POST", "/mp/collect"): "collect"}
         endpoint = route.get((self.command, url.path))
-        if endpoint == "search" and " in parents" in query.get("q", ""):
+        if endpoint == "search" and " in parents" in query.get("q", "") and FOLDER_MIME not in query["q"]:
             endpoint = "lookup"
         if url.path.startswith("/control/"):
             with lock:
@@ -218,8 +221,8 @@ class Handler(BaseHTTPRequestHandler):
         elif name == "throttle":
             state["bytes_per_second"] = int(query["bytes_per_second"])
         elif name == "delete-folder":
-            gone = {f["id"] for f in state["folders"]}
-            state["folders"] = []
+            gone = {f["id"] for f in state["folders"] if query.get("name", f["name"]) == f["name"]}
+            state["folders"] = [f for f in state["folders"] if f["id"] not in gone]
             state["files"] = [f for f in state["files"] if not gone.intersection(f["parents"])]
         elif name == "jpeg":
             jpeg = sample_jpeg(int(query.get("seed", "0")), int(query.get("quality", "85")))
@@ -274,9 +277,13 @@ class Handler(BaseHTTPRequestHandler):
         return 400, {"error": "unsupported_grant_type"}, ()
 
     def serve_search(self, record, query, body):
-        wanted = re.search(r"name='([^']*)'", query.get("q", ""))
-        files = [f for f in state["folders"] if wanted and f["name"] == wanted.group(1)
-                 and "mimeType='%s'" % FOLDER_MIME in query["q"] and "trashed=false" in query["q"]]
+        q = query.get("q", "")
+        wanted, parent = literal("name=LITERAL", q), literal("LITERAL in parents", q)
+        if parent not in (None, "root") and parent not in [f["id"] for f in state["folders"]]:
+            return 404, drive_error(404, "notFound", "File not found: %s." % parent), ()
+        files = [{"id": f["id"], "name": f["name"]} for f in reversed(state["folders"])
+                 if f["name"] == wanted and "mimeType='%s'" % FOLDER_MIME in q and "trashed=false" in q
+                 and (parent is None or f["parents"] == ([] if parent == "root" else [parent]))]
         return 200, {"files": files}, ()
 
     def serve_lookup(self, record, query, body):
@@ -293,9 +300,13 @@ class Handler(BaseHTTPRequestHandler):
         meta = record.get("json")
         if not isinstance(meta, dict) or "name" not in meta:
             return 400, {"error": {"code": 400}}, ()
-        folder = {"id": "folder-%d" % next(serial), "name": meta["name"]}
+        parents = meta.get("parents", [])
+        missing = [p for p in parents if p not in [f["id"] for f in state["folders"]]]
+        if missing:
+            return 404, drive_error(404, "notFound", "File not found: %s." % missing[0]), ()
+        folder = {"id": "folder-%d" % next(serial), "name": meta["name"], "parents": parents}
         state["folders"] += [folder] if meta.get("mimeType") == FOLDER_MIME else []
-        return 200, folder, ()
+        return 200, {"id": folder["id"], "name": folder["name"]}, ()
 
     def serve_upload(self, record, query, body):
         from PIL import Image  # only here: the other endpoints start faster without it

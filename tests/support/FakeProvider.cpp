@@ -1,6 +1,7 @@
 #include "FakeProvider.h"
 
-#include <curl/curl.h>
+#include "HttpRequest.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -46,19 +47,9 @@ std::string FakeProvider::Get(const std::string& pathAndQuery) const { return Po
 
 std::string FakeProvider::Post(const std::string& pathAndQuery, const std::string& body, bool post) const
 {
-    std::string response;
-    CURL* curl = base.empty() ? nullptr : curl_easy_init();
-    if (!curl)
+    if (base.empty())
         return {};
-    curl_easy_setopt(curl, CURLOPT_URL, Url(pathAndQuery).c_str());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());  // text bodies only
-    curl_easy_setopt(curl, CURLOPT_HTTPGET, post ? 0L : 1L);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
-        return (static_cast<std::string*>(out)->append(data, size * count), size * count); });
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    const bool ok = curl_easy_perform(curl) == CURLE_OK;
-    curl_easy_cleanup(curl);
-    return ok ? response : std::string();
+    const HttpResponse response = PerformHttpRequest(Url(pathAndQuery), post ? body.data() : nullptr, body.size(), {},
+                                                     std::chrono::seconds(10));
+    return response.Transferred() ? response.body : std::string();
 }

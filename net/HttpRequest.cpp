@@ -1,13 +1,20 @@
-#include "DriveHttp.h"
-
-#include "GoogleDriveUploader.h"
+#include "HttpRequest.h"
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <memory>
+#include <mutex>
 #include <new>
 
 namespace {
+
+// Before any other libcurl call of ours; our own threads never race into it.
+void InitCurlOnce()
+{
+    static std::once_flag done;
+    std::call_once(done, [] { curl_global_init(CURL_GLOBAL_ALL); });
+}
 
 struct CurlEasyDeleter {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -15,8 +22,12 @@ struct CurlEasyDeleter {
 struct CurlSlistDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
+struct CurlTextDeleter {
+    void operator()(char* text) const { curl_free(text); }
+};
 
-// One request's handle and header list; the list goes before the handle.
+// One request's handle and header list, the only owner of both; the list goes
+// before the handle.
 struct CurlRequest {
     std::unique_ptr<CURL, CurlEasyDeleter> handle{curl_easy_init()};
     std::unique_ptr<curl_slist, CurlSlistDeleter> headers;
@@ -59,6 +70,7 @@ HttpResponse PerformHttpRequest(const std::string& url, const void* postBody, si
                                 const std::atomic<bool>* abortFlag,
                                 const std::atomic<bool>* cancelFlag)
 {
+    InitCurlOnce();
     HttpResponse response;
     CurlRequest request;
     CURL* curl = request.handle.get();
@@ -84,7 +96,6 @@ HttpResponse PerformHttpRequest(const std::string& url, const void* postBody, si
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CurlWriteCb);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response.body);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
-    // Several threads run transfers at once: no signals for time-outs.
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     AbortFlags flags{abortFlag, cancelFlag};
     if (abortFlag || cancelFlag) {
@@ -100,16 +111,28 @@ HttpResponse PerformHttpRequest(const std::string& url, const void* postBody, si
     return response;
 }
 
-std::string GoogleDriveUploader::Get(const std::string& url,
-                                     const std::vector<std::string>& headerLines,
-                                     std::chrono::milliseconds timeout)
+std::string UrlEncode(const std::string& value)
 {
-    return PerformHttpRequest(url, nullptr, 0, headerLines, timeout, nullptr).body;
+    InitCurlOnce();
+    std::string encoded;
+    // curl_easy_escape takes an int length; every byte is encoded on its own,
+    // so pieces give the same text as the whole.
+    constexpr size_t kPiece = 1 << 20;
+    for (size_t at = 0; at < value.size(); at += kPiece) {
+        const size_t length = std::min(kPiece, value.size() - at);
+        const std::unique_ptr<char, CurlTextDeleter> piece(
+            curl_easy_escape(nullptr, value.data() + at, static_cast<int>(length)));
+        if (!piece)
+            throw std::bad_alloc();
+        encoded += piece.get();
+    }
+    return encoded;
 }
 
-std::string GoogleDriveUploader::Post(const std::string& url, const std::string& body,
-                                      const std::vector<std::string>& headerLines,
-                                      std::chrono::milliseconds timeout)
+std::string FailureDetail(const HttpResponse& response)
 {
-    return PerformHttpRequest(url, body.data(), body.size(), headerLines, timeout, nullptr).body;
+    if (!response.Transferred())
+        return response.curlCode < 0 ? "no transfer"
+                                     : curl_easy_strerror(static_cast<CURLcode>(response.curlCode));
+    return "HTTP " + std::to_string(response.status);
 }
