@@ -1,21 +1,34 @@
 #include "CameraDialog.h"
 
-#include <wx/button.h>
 #include <wx/checkbox.h>
 #include <wx/dialog.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
+#include <wx/msgdlg.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+
 namespace {
+
+struct CameraFields {
+    std::string name;
+    std::string url;
+    bool reconnect = false;
+};
+
+// Why the fields cannot be taken (a sentence for the user), or empty.
+using CameraFieldsCheck = std::function<std::string(const CameraFields& fields)>;
 
 std::string TrimmedUtf8(wxString text)
 {
     return text.Trim(true).Trim(false).utf8_string();
 }
 
-}  // namespace
-
+// The values accepted (name and URL trimmed), or none.
 std::optional<CameraFields> AskCameraFields(wxWindow* parent, const wxString& title, const CameraFields& current,
                                             const CameraFieldsCheck& check)
 {
@@ -63,4 +76,41 @@ std::optional<CameraFields> AskCameraFields(wxWindow* parent, const wxString& ti
     if (dialog.ShowModal() != wxID_OK)
         return std::nullopt;
     return fields();
+}
+
+// The check both dialogs make before they accept: the application's own.
+CameraFieldsCheck CheckFor(const Application& application, CameraId camera)
+{
+    return [&application, camera](const CameraFields& fields) {
+        if (std::string problem = application.CameraNameProblem(camera, fields.name); !problem.empty())
+            return problem;
+        return fields.url.empty() ? std::string("Enter the camera's RTSP URL.") : std::string();
+    };
+}
+
+}  // namespace
+
+void AddCameraFromUser(wxWindow* parent, Application& application)
+{
+    const auto chosen = AskCameraFields(parent, "Add Camera", CameraFields{application.NewCameraName(), "", false},
+                                        CheckFor(application, 0));
+    if (!chosen)
+        return;
+    if (const std::string problem = application.AddCamera(chosen->name, chosen->url, chosen->reconnect); !problem.empty())
+        wxMessageBox(wxString::FromUTF8(problem), "Add Camera", wxOK | wxICON_ERROR, parent);
+}
+
+void ChangeCameraFromUser(wxWindow* parent, Application& application, CameraId camera)
+{
+    CameraFields current;
+    for (const CameraInfo& info : application.Cameras()) {
+        if (info.id == camera)
+            current = CameraFields{info.name, info.url, info.reconnect};
+    }
+    const auto chosen = AskCameraFields(parent, "Camera Settings", current, CheckFor(application, camera));
+    if (!chosen)
+        return;
+    const std::string problem = application.ChangeCamera(camera, chosen->name, chosen->url, chosen->reconnect);
+    if (!problem.empty())
+        wxMessageBox(wxString::FromUTF8(problem), "Camera Settings", wxOK | wxICON_ERROR, parent);
 }

@@ -1,26 +1,14 @@
 #pragma once
 
-#include <wx/string.h>
-
-#include <functional>
-#include <optional>
+#include "Application.h"
 
 class wxWindow;
-#include <string>
 
+// Camera > Add Camera...: a modal dialog with the new camera's name, its RTSP
+// URL and its Reconnect choice, then the camera is added. OK is refused, with
+// the reason shown in the dialog, while the name or the URL cannot be taken.
+void AddCameraFromUser(wxWindow* parent, Application& application);
 
-// What Camera > Add Camera... and Camera Settings... edit.
-struct CameraFields {
-    std::string name;
-    std::string url;
-    bool reconnect = false;
-};
-
-// Why the fields cannot be taken (a sentence for the user), or empty.
-using CameraFieldsCheck = std::function<std::string(const CameraFields& fields)>;
-
-// A modal dialog with the camera's name, its RTSP URL and its Reconnect
-// choice. OK is refused, with the reason shown in the dialog, while `check`
-// finds fault; the values accepted (name and URL trimmed), or none.
-std::optional<CameraFields> AskCameraFields(wxWindow* parent, const wxString& title, const CameraFields& current,
-                                            const CameraFieldsCheck& check);
+// Camera > Camera Settings...: the same dialog for `camera`, then the changes
+// are applied.
+void ChangeCameraFromUser(wxWindow* parent, Application& application, CameraId camera);

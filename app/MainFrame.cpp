@@ -3,14 +3,13 @@
 #include "AppConfig.h"
 #include "CameraDialog.h"
 #include "CameraTiles.h"
+#include "DonationDialog.h"
+#include "Menus.h"
 #include "SettingsDialog.h"
 #include "TextConversion.h"
 
 #include "DesktopLauncher.h"
 
-#include <wx/button.h>
-#include <wx/dialog.h>
-#include <wx/menu.h>
 #include <wx/msgdlg.h>
 #include <wx/panel.h>
 #include <wx/sizer.h>
@@ -81,29 +80,7 @@ MainFrame::~MainFrame()
 
 void MainFrame::BuildUi()
 {
-    auto* driveMenu = new wxMenu;
-    driveMenu->Append(wxID_ABOUT, wxString::FromUTF8("&About\tF1"), "Show information about this application");
-    driveMenu->Append(wxID_PREFERENCES, wxString::FromUTF8("Settings\u2026\tCtrl-,"), "Edit application settings");
-    driveMenu->AppendSeparator();
-    driveMenu->Append(wxID_EXIT, "E&xit\tCtrl-Q", "Quit the application");
-    driveMenu->Append(ID_DRIVE_CONNECT, "Connect...", "Authenticate with Google Drive");
-    driveMenu->Append(ID_DRIVE_DISCONNECT, "Disconnect", "Remove Google Drive authentication");
-    driveMenu->Append(ID_OPEN_PICTURES, "Open Picture Folder", "Show the kept motion pictures in the file manager");
-
-    auto* cameraMenu = new wxMenu;
-    cameraMenu->Append(ID_ADD_CAMERA, wxString::FromUTF8("&Add Camera\u2026"), "Watch one more camera");
-    cameraMenu->Append(ID_CAMERA_SETTINGS, wxString::FromUTF8("Camera &Settings\u2026"),
-                       "Name, stream URL and reconnecting of the selected camera");
-    cameraMenu->Append(ID_REMOVE_CAMERA, "&Remove Camera", "Stop watching the selected camera");
-
-    auto* donationMenu = new wxMenu;
-    donationMenu->Append(ID_DONATION, "Donate...", "Support this project");
-
-    auto* menuBar = new wxMenuBar;
-    menuBar->Append(driveMenu, "&Drive");
-    menuBar->Append(cameraMenu, "&Camera");
-    menuBar->Append(donationMenu, "&Donation");
-    SetMenuBar(menuBar);
+    SetMenuBar(BuildMenuBar());
 
     // Field 0 is the status line; field 1 counts the pictures waiting for Drive.
     CreateStatusBar(2);
@@ -268,38 +245,12 @@ void MainFrame::OnSettings(wxCommandEvent&)
 
 void MainFrame::OnAddCamera(wxCommandEvent&)
 {
-    const auto check = [this](const CameraFields& fields) {
-        if (std::string problem = application.CameraNameProblem(0, fields.name); !problem.empty())
-            return problem;
-        return fields.url.empty() ? std::string("Enter the camera's RTSP URL.") : std::string();
-    };
-    const auto chosen = AskCameraFields(this, wxString::FromUTF8("Add Camera"),
-                                        CameraFields{application.NewCameraName(), "", false}, check);
-    if (!chosen)
-        return;
-    if (const std::string problem = application.AddCamera(chosen->name, chosen->url, chosen->reconnect); !problem.empty())
-        wxMessageBox(wxString::FromUTF8(problem), "Add Camera", wxOK | wxICON_ERROR, this);
+    AddCameraFromUser(this, application);
 }
 
 void MainFrame::OnCameraSettings(wxCommandEvent&)
 {
-    const CameraId camera = tiles->Selected();
-    CameraFields current;
-    for (const CameraInfo& info : cameras) {
-        if (info.id == camera)
-            current = CameraFields{info.name, info.url, info.reconnect};
-    }
-    const auto check = [this, camera](const CameraFields& fields) {
-        if (std::string problem = application.CameraNameProblem(camera, fields.name); !problem.empty())
-            return problem;
-        return fields.url.empty() ? std::string("Enter the camera's RTSP URL.") : std::string();
-    };
-    const auto chosen = AskCameraFields(this, "Camera Settings", current, check);
-    if (!chosen)
-        return;
-    const std::string problem = application.ChangeCamera(camera, chosen->name, chosen->url, chosen->reconnect);
-    if (!problem.empty())
-        wxMessageBox(wxString::FromUTF8(problem), "Camera Settings", wxOK | wxICON_ERROR, this);
+    ChangeCameraFromUser(this, application, tiles->Selected());
 }
 
 void MainFrame::OnRemoveCamera(wxCommandEvent&)
@@ -355,24 +306,5 @@ void MainFrame::OnAbout(wxCommandEvent&)
 
 void MainFrame::OnDonation(wxCommandEvent&)
 {
-    wxDialog dialog(this, wxID_ANY, "Donate", wxDefaultPosition, wxDefaultSize, wxDEFAULT_DIALOG_STYLE);
-    auto* message = new wxStaticText(&dialog, wxID_ANY,
-                                     "If you find Orvanta useful, please consider supporting the project.");
-    message->Wrap(420);
-    auto* support = new wxButton(&dialog, wxID_ANY, "Support Developer");
-    auto* later = new wxButton(&dialog, wxID_CLOSE, "Next Time");
-
-    auto* buttons = new wxBoxSizer(wxHORIZONTAL);
-    buttons->Add(support, 0, wxRIGHT, 8);
-    buttons->Add(later, 0, 0, 0);
-    auto* sizer = new wxBoxSizer(wxVERTICAL);
-    sizer->Add(message, 0, wxALL | wxEXPAND, 16);
-    sizer->Add(buttons, 0, wxALIGN_RIGHT | wxLEFT | wxRIGHT | wxBOTTOM, 16);
-    dialog.SetSizerAndFit(sizer);
-
-    support->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { openWebPage(DonationUrl()); });
-    later->Bind(wxEVT_BUTTON, [&dialog](wxCommandEvent&) { dialog.EndModal(wxID_CLOSE); });
-
-    dialog.Centre(wxBOTH);
-    dialog.ShowModal();
+    ShowDonationDialog(this, openWebPage);
 }

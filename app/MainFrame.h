@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Application.h"
+#include "Menus.h"
 #include "UiQueue.h"
 
 #include <wx/frame.h>
@@ -11,17 +12,6 @@
 
 class CameraTiles;
 class wxStaticText;
-
-// Command identifiers of the window's own menu items.
-enum {
-    ID_DRIVE_CONNECT = 6001,
-    ID_DRIVE_DISCONNECT = 6002,
-    ID_DONATION = 6003,
-    ID_OPEN_PICTURES = 6004,
-    ID_ADD_CAMERA = 6005,
-    ID_CAMERA_SETTINGS = 6006,
-    ID_REMOVE_CAMERA = 6007,
-};
 
 // What the window itself opens. Empty members: the desktop's defaults.
 struct WindowServices {
