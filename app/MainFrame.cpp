@@ -107,9 +107,15 @@ MainFrame::MainFrame(const wxString& title, MainFrameServices services)
     pictureEvents.waitingChanged = [target = lifeline, this](std::size_t waiting) {
         target->Post([this, waiting]() { ShowWaitingPictures(waiting); });
     };
+    // Only for a picture that the delivery will send.
+    pictureEvents.delivering = [this](const std::string& name, const std::string&) {
+        if (driveUploader.IsAuthenticated()) {
+            PostStatus(wxString::FromUTF8("Uploading to Google Drive: " + name));
+        }
+    };
     pictures = std::make_unique<PictureFolder>(
         pictureSettings,
-        [this](const std::vector<uint8_t>& jpeg, const std::string& name, bool lookUpFirst,
+        [this](const std::vector<uint8_t>& jpeg, const std::string& name, const std::string&, bool lookUpFirst,
                const std::atomic<bool>& cancel) { return DeliverPicture(jpeg, name, lookUpFirst, cancel); },
         std::move(pictureEvents));
     pictures->SetDriveConnected(driveUploader.IsAuthenticated());
@@ -475,11 +481,7 @@ void MainFrame::UpdatePreview(const std::vector<uint8_t>& frame, int width, int 
 void MainFrame::KeepPicture(const std::vector<uint8_t>& rgb, int width, int height,
                             const std::string& name)
 {
-    const bool connected = driveUploader.IsAuthenticated();
-    if (connected) {
-        PostStatus(wxString::FromUTF8("Uploading to Google Drive: " + name));
-    }
-    pictures->Keep(rgb, width, height, name, connected || driveLapsed);
+    pictures->Keep(rgb, width, height, name, std::string(), driveUploader.IsAuthenticated() || driveLapsed);
 }
 
 DeliveryResult MainFrame::DeliverPicture(const std::vector<uint8_t>& jpeg, const std::string& name,
