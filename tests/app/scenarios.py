@@ -165,6 +165,42 @@ class Scenarios(Scenario):
         for jpeg in list(kept.values())[:3]:
             self.assertEqual(Image.open(io.BytesIO(jpeg)).quantization, tables, "quality 85")
 
+    def test_every_picture_announced_as_uploading_reaches_drive_once_wherever_it_could_be_kept(self):
+        umask = os.umask(0)
+        os.umask(umask)
+        for chosen in (None, os.path.join(self.home, "unmounted", "Orvanta")):
+            with self.subTest(folder=chosen or "the default, in a home without Pictures"):
+                _, provider = self.start("tests/fakes/provider.py")
+                camera, url = self.start("scripts/test_camera.py")
+                with open(self.config_file, "w") as config:
+                    config.write("[Stream]\nRtspUrl=%s\n" % url + ("[Pictures]\nFolder=%s\n" % chosen if chosen else ""))
+                app = App(self, provider)
+                app.send("connect")
+                app.wait_for("[Status] Connected to Google Drive")
+                app.wait_for("[Status] Uploading to Google Drive: ")
+                time.sleep(3)  # a few pictures of motion
+                os.killpg(camera.pid, signal.SIGTERM)
+                camera.wait(10)
+                announced = lambda: sorted(line.split(": ", 1)[1] for _, line in app.lines  # noqa: E731
+                                           if line.startswith("[Status] Uploading to Google Drive: "))
+                in_drive = lambda: sorted(f["name"] for f in json.loads(control(provider, "/control/files")))  # noqa: E731,E501
+                deadline = time.monotonic() + 30
+                while in_drive() != announced() and time.monotonic() < deadline:
+                    time.sleep(0.2)
+                self.assertEqual(app.exit(), 0)
+                self.assertGreater(len(announced()), 1)
+                self.assertEqual(in_drive(), announced(), "each announced picture once in Drive, and no other")
+                if chosen:
+                    self.assertFalse(os.path.exists(os.path.dirname(chosen)), "a chosen folder's parent is never made")
+                    self.assertEqual(sum(": they go to Google Drive only" in line for _, line in app.lines), 1)
+                    continue
+                pictures = os.path.join(self.home, "Pictures")
+                self.assertEqual(os.stat(pictures).st_mode & 0o777, 0o755 & ~umask, "made as the desktop makes it")
+                self.assertEqual(os.stat(os.path.join(pictures, "Orvanta")).st_mode & 0o777, 0o700)
+                kept = {re.sub(r"^(motion_\d{8}_\d{6})(_\d+)?\.jpg$", r"\1.jpg", name)
+                        for name in os.listdir(os.path.join(pictures, "Orvanta"))}
+                self.assertLessEqual(set(announced()), kept)
+
     def test_frozen_camera_ends_the_stream_and_the_window_still_answers(self):
         camera, url = self.start("scripts/test_camera.py")
         self.store_url(url)
