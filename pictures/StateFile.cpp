@@ -210,8 +210,11 @@ int StateFile::Rewrite(const DeliveryMarks& marks)
     ReadFrom(journal.Get(), readOffset, tail);
     DeliveryMarks unread;
     ApplyLines(tail, unread);
-    if (const int error = ReplaceFile(folder, kSnapshotName, snapshot))
+    if (const int error = ReplaceFile(folder, kSnapshotName, snapshot)) {
+        // Tried again once the journal has doubled, not at every rescan.
+        snapshotBytes = journalBytes;
         return error;
+    }
     snapshotBytes = snapshot.size();
     if (ftruncate(journal.Get(), 0) != 0)
         return errno;

@@ -207,6 +207,26 @@ TEST(PictureFolder, PicturesThatCannotBeWrittenStillGoToDriveAndAreLostOnlyWitho
     }
 }
 
+TEST(PictureFolder, PicturesStillHeldInMemoryAtExitAreCountedOnStandardError)
+{
+    TempDir dir;
+    const auto clock = std::make_shared<FakeClock>();
+    FakeDrive drive(clock);
+    drive.Script({DeliveryOutcome::NotSent});
+    Reports reports;
+    testing::internal::CaptureStderr();
+    {
+        PictureFolder pictures(SettingsFor(dir.root + "/disk/Orvanta"), drive.Sender(), reports.Events(),
+                               QuickStop(), clock);
+        pictures.SetDriveConnected(true);
+        for (int second : {1, 2})
+            pictures.Keep(Rgb(32, 24), 32, 24, PictureName(second), std::string(), true);
+        EXPECT_TRUE(reports.Await([&] { return reports.Delivering().size() == 2; }));
+        EXPECT_TRUE(clock->RunFor(1s));  // the first attempt fails
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "2 pictures held for Google Drive were lost at exit\n");
+}
+
 TEST(PictureFolder, QueueKeepsTheLatestEightWhileTheWriterIsBusyAndCountsTheRest)
 {
     TempDir dir;
