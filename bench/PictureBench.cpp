@@ -73,6 +73,7 @@ private:
 };
 
 struct Usage {
+    uint64_t residentKiB = 0;
     uint64_t writeBytes = 0;  // sent to the storage layer (pages dirtied)
     uint64_t writeCalls = 0;  // bytes handed to write()
     uint64_t readCalls = 0;   // bytes read()
@@ -93,6 +94,11 @@ Usage Measure()
             usage.writeCalls = value;
         else if (key == "rchar:")
             usage.readCalls = value;
+    }
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            usage.residentKiB = std::strtoull(line.c_str() + 6, nullptr, 10);
     }
     rusage self {};
     getrusage(RUSAGE_SELF, &self);
@@ -205,10 +211,12 @@ void Run(const std::string& base, int kept, int waiting, const std::vector<uint8
         }
         const Usage taken = Measure();
         lock.unlock();
-        std::fprintf(stderr, "%6d kept | start %6.1f ms CPU %6.0f KiB | per delivered picture %5.1f KiB (%4.0f B to write()) "
-                    "%5.3f ms CPU | per picture taken %5.1f KiB %5.3f ms CPU\n",
+        std::fprintf(stderr,
+                     "%6d kept | start %6.1f ms CPU %6.0f KiB, resident +%5.0f KiB | per delivered picture %5.1f KiB "
+                     "(%4.0f B to write()) %5.3f ms CPU | per picture taken %5.1f KiB %5.3f ms CPU\n",
                     kept, (before.cpuSeconds - opening.cpuSeconds) * 1e3,
                     static_cast<double>(before.writeBytes - opening.writeBytes) / 1024,
+                    static_cast<double>(before.residentKiB) - static_cast<double>(opening.residentKiB),
                     static_cast<double>(after.writeBytes - before.writeBytes) / 1024 / waiting,
                     static_cast<double>(after.writeCalls - before.writeCalls) / waiting,
                     (after.cpuSeconds - before.cpuSeconds) * 1e3 / waiting,
