@@ -207,7 +207,7 @@ TEST(PictureFolder, PicturesThatCannotBeWrittenStillGoToDriveAndAreLostOnlyWitho
     }
 }
 
-TEST(PictureFolder, PicturesStillHeldInMemoryAtExitAreCountedOnStandardError)
+TEST(PictureFolder, MemoryHoldsThreeHundredPicturesForDriveWhichAreCountedWhenLostAtExit)
 {
     TempDir dir;
     const auto clock = std::make_shared<FakeClock>();
@@ -215,16 +215,25 @@ TEST(PictureFolder, PicturesStillHeldInMemoryAtExitAreCountedOnStandardError)
     drive.Script({DeliveryOutcome::NotSent});
     Reports reports;
     testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     {
         PictureFolder pictures(SettingsFor(dir.root + "/disk/Orvanta"), drive.Sender(), reports.Events(),
                                QuickStop(), clock);
         pictures.SetDriveConnected(true);
-        for (int second : {1, 2})
-            pictures.Keep(Rgb(32, 24), 32, 24, PictureName(second), std::string(), true);
-        EXPECT_TRUE(reports.Await([&] { return reports.Delivering().size() == 2; }));
-        EXPECT_TRUE(clock->RunFor(1s));  // the first attempt fails
+        for (int i = 0; i < 302; ++i) {
+            pictures.Keep(Rgb(8, 8), 8, 8, PictureName(i), std::string(), true);
+            ASSERT_TRUE(reports.Await([&] { return reports.Delivering().size() == static_cast<std::size_t>(i + 1); }));
+            if (i == 0) {  // its attempt fails and it waits, not in flight
+                ASSERT_TRUE(drive.Await([&] { return drive.Calls().size() == 1; }));
+                ASSERT_TRUE(clock->RunFor(0ms));
+            }
+        }
+        EXPECT_EQ(pictures.WaitingCount(), 300u);
+        EXPECT_EQ(reports.StatusesWith("the oldest are lost"), 1u);
     }
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "2 pictures held for Google Drive were lost at exit\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "[Pictures] Lost " + PictureName(0) + "\n[Pictures] Lost " + PictureName(1) + "\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "300 pictures held for Google Drive were lost at exit\n");
 }
 
 TEST(PictureFolder, QueueKeepsTheLatestEightWhileTheWriterIsBusyAndCountsTheRest)
