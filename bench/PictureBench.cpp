@@ -214,14 +214,14 @@ void Run(const std::string& base, int kept, int waiting, const std::vector<uint8
         std::fprintf(stderr,
                      "%6d kept | start %6.1f ms CPU %6.0f KiB, resident +%5.0f KiB | per delivered picture %5.1f KiB "
                      "(%4.0f B to write()) %5.3f ms CPU | per picture taken %5.1f KiB %5.3f ms CPU\n",
-                    kept, (before.cpuSeconds - opening.cpuSeconds) * 1e3,
-                    static_cast<double>(before.writeBytes - opening.writeBytes) / 1024,
-                    static_cast<double>(before.residentKiB) - static_cast<double>(opening.residentKiB),
-                    static_cast<double>(after.writeBytes - before.writeBytes) / 1024 / waiting,
-                    static_cast<double>(after.writeCalls - before.writeCalls) / waiting,
-                    (after.cpuSeconds - before.cpuSeconds) * 1e3 / waiting,
-                    static_cast<double>(taken.writeBytes - after.writeBytes) / 1024 / kWritten,
-                    (taken.cpuSeconds - after.cpuSeconds) * 1e3 / kWritten);
+                     kept, (before.cpuSeconds - opening.cpuSeconds) * 1e3,
+                     static_cast<double>(before.writeBytes - opening.writeBytes) / 1024,
+                     static_cast<double>(before.residentKiB) - static_cast<double>(opening.residentKiB),
+                     static_cast<double>(after.writeBytes - before.writeBytes) / 1024 / waiting,
+                     static_cast<double>(after.writeCalls - before.writeCalls) / waiting,
+                     (after.cpuSeconds - before.cpuSeconds) * 1e3 / waiting,
+                     static_cast<double>(taken.writeBytes - after.writeBytes) / 1024 / kWritten,
+                     (taken.cpuSeconds - after.cpuSeconds) * 1e3 / kWritten);
     }
     std::filesystem::remove_all(root);
 }
@@ -249,8 +249,8 @@ int main(int argc, char** argv)
     }
     std::vector<uint8_t> jpeg;
     pictures::JpegEncoder().Encode(SampleRgb(), 320, 240, jpeg);
-    std::fprintf(stderr, "%d waiting pictures of %zu bytes delivered to an instant Drive, in %s\n", waiting, jpeg.size(),
-                dir.c_str());
+    std::fprintf(stderr, "%d waiting pictures of %zu bytes delivered to an instant Drive, in %s\n", waiting,
+                 jpeg.size(), dir.c_str());
     for (int count : kept)
         Run(dir, count, waiting, jpeg);
     return 0;

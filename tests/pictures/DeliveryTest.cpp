@@ -58,8 +58,8 @@ TEST(PictureDelivery, EachOutcomeDecidesWhatIsSentNextWhenAndWhatIsKept)
     };
     const std::vector<Outcome> nineNotSent(9, Outcome::NotSent);
     const Case cases[] = {
-        {"not sent until it goes through, backing off and doubling", {Outcome::NotSent, Outcome::NotSent, Outcome::NotSent},
-         1, true, {{0, false}, {0, false}, {0, false}, {0, false}}, {2000, 4000, 8000}, 1, 0},
+        {"not sent until it goes through, backing off and doubling",
+         {Outcome::NotSent, Outcome::NotSent, Outcome::NotSent}, 1, true, {{0, false}, {0, false}, {0, false}, {0, false}}, {2000, 4000, 8000}, 1, 0},
         {"the backoff stops doubling at five minutes", nineNotSent, 1, true,
          std::vector<std::pair<int, bool>>(10, {0, false}),
          {2000, 4000, 8000, 16000, 32000, 64000, 128000, 256000, 300000}, 1, 0},

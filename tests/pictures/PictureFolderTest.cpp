@@ -154,7 +154,10 @@ TEST(PictureFolder, PicturesThatCannotBeWrittenStillGoToDriveAndAreLostOnlyWitho
          [](const std::string& root) { std::ofstream(root + "/Orvanta") << "x"; },
          [](const std::string& root) { fs::remove(root + "/Orvanta"); }, false},
         {"read-only parent", "/locked/Orvanta",
-         [](const std::string& root) { fs::create_directory(root + "/locked"); chmod((root + "/locked").c_str(), 0500); },
+         [](const std::string& root) {
+             fs::create_directory(root + "/locked");
+             chmod((root + "/locked").c_str(), 0500);
+         },
          [](const std::string& root) { chmod((root + "/locked").c_str(), 0700); }, true},
     };
     for (const Case& c : cases) {
@@ -203,7 +206,8 @@ TEST(PictureFolder, PicturesThatCannotBeWrittenStillGoToDriveAndAreLostOnlyWitho
         EXPECT_EQ(Pictures(folder), (std::set<std::string>{PictureName(2), PictureName(3)}));
         EXPECT_EQ(pictures.WaitingCount(), 0u);
         keep(4, false);
-        ASSERT_TRUE(reports.Await([&] { return reports.StatusesWith("kept in " + folder + " again; 2 were lost") == 1; }));
+        ASSERT_TRUE(
+            reports.Await([&] { return reports.StatusesWith("kept in " + folder + " again; 2 were lost") == 1; }));
     }
 }
 
