@@ -127,10 +127,19 @@ Application::Application(ApplicationServices given) : services(std::move(given))
     events.waitingChanged = [this](std::size_t count) {
         PostToController([this, count] { OnPicturesWaiting(count); });
     };
+    // Only for a picture that the delivery will send.
+    events.delivering = [this](const std::string& name, const std::string& route) {
+        PostToController([this, name, route] {
+            if (drive->IsAuthenticated())
+                Report(CameraOfRoute(route), "Uploading to Google Drive: " + name);
+        });
+    };
     PictureSender send = services.sendPicture;
     if (!send) {
-        send = [this](const std::vector<uint8_t>& jpeg, const std::string& name, bool lookUpFirst,
-                      const std::atomic<bool>& cancel) { return DeliverPicture(jpeg, name, lookUpFirst, cancel); };
+        send = [this](const std::vector<uint8_t>& jpeg, const std::string& name, const std::string& route,
+                      bool lookUpFirst, const std::atomic<bool>& cancel) {
+            return DeliverPicture(jpeg, name, route, lookUpFirst, cancel);
+        };
     }
     pictures = std::make_unique<PictureFolder>(settings.pictures, std::move(send), std::move(events),
                                                services.pictureTimings);
@@ -504,17 +513,32 @@ void Application::OnPicturesWaiting(std::size_t count)
 void Application::KeepPicture(CameraId camera, const std::vector<uint8_t>& rgb, int width, int height,
                               const std::string& name)
 {
-    const bool connected = drive->IsAuthenticated();
-    if (connected)
-        Report(camera, "Uploading to Google Drive: " + name);
-    pictures->Keep(rgb, width, height, name, connected || drive->IsLapsed());
+    // Decided when the picture is taken, so that renaming or removing the
+    // camera later never misroutes it.
+    std::string route;
+    {
+        std::lock_guard<std::mutex> lock(routeMutex);
+        if (const auto found = routes.find(camera); found != routes.end())
+            route = found->second;
+    }
+    pictures->Keep(rgb, width, height, name, std::move(route), drive->IsAuthenticated() || drive->IsLapsed());
+}
+
+CameraId Application::CameraOfRoute(const std::string& route) const
+{
+    for (const auto& camera : cameras) {
+        if (route.empty() ? cameras.size() == 1 : camera->settings.name == route)
+            return camera->id;
+    }
+    return 0;
 }
 
 // Delivery thread.
 DeliveryResult Application::DeliverPicture(const std::vector<uint8_t>& jpeg, const std::string& name,
-                                           bool lookUpFirst, const std::atomic<bool>& cancel)
+                                           const std::string& route, bool lookUpFirst,
+                                           const std::atomic<bool>& cancel)
 {
-    const UploadResult result = drive->UploadJpeg(jpeg, name, "", lookUpFirst, cancel);
+    const UploadResult result = drive->UploadJpeg(jpeg, name, route, lookUpFirst, cancel);
     return DeliveryResult{ToDeliveryOutcome(result.outcome), result.message};
 }
 

@@ -165,9 +165,11 @@ private:
     void KeepPicture(CameraId camera, const std::vector<uint8_t>& rgb, int width, int height,
                      const std::string& name);
     void ShowFrame(CameraId camera, std::vector<uint8_t> rgb, int width, int height);
-    // The delivery thread.
+    // The delivery thread: `route` is the camera's subfolder, empty for the folder itself.
     DeliveryResult DeliverPicture(const std::vector<uint8_t>& jpeg, const std::string& name,
-                                  bool lookUpFirst, const std::atomic<bool>& cancel);
+                                  const std::string& route, bool lookUpFirst, const std::atomic<bool>& cancel);
+    // The camera whose pictures go by `route` now; 0 when none does.
+    CameraId CameraOfRoute(const std::string& route) const;
 
     void OnDriveAuthorizationLost(const std::string& reason);
     void OnPicturesWaiting(std::size_t count);

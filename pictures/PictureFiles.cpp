@@ -1,6 +1,7 @@
 #include "PictureFiles.h"
 
-#include <nlohmann/json.hpp>
+#include "UniqueFd.h"
+#include "UserFolders.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -8,10 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <system_error>
 
 namespace pictures {
 
@@ -71,7 +74,7 @@ pid_t TemporaryWriter(const std::string& name)
         || sequenceDot - pidDot - 1 > 9)
         return 0;
     const std::string finalName = inner.substr(0, pidDot);
-    if (!IsPictureName(finalName) && "." + finalName != kStateName)
+    if (!IsPictureName(finalName) && finalName != kStateName)
         return 0;
     return static_cast<pid_t>(std::stol(inner.substr(pidDot + 1, sequenceDot - pidDot - 1)));
 }
@@ -136,27 +139,6 @@ WriteResult RenameToFreeName(const std::string& from, const std::string& dir,
 
 }  // namespace
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept
-{
-    if (this != &other)
-        Reset(other.Release());
-    return *this;
-}
-
-int UniqueFd::Release()
-{
-    const int released = fd;
-    fd = -1;
-    return released;
-}
-
-void UniqueFd::Reset(int newFd)
-{
-    if (fd >= 0)
-        close(fd);
-    fd = newFd;
-}
-
 bool IsBaseName(const std::string& name)
 {
     return name.size() == kBaseLength && name.compare(0, 7, kPrefix) == 0 && AllDigits(name, 7, 8)
@@ -215,21 +197,105 @@ std::vector<PictureFile> ListPictures(const std::string& dir)
     return files;
 }
 
-std::string PendingDir(const std::string& folder)
+std::vector<std::string> ListCameraFolders(const std::string& folder)
 {
-    return folder + "/pending";
+    std::vector<std::string> cameras;
+    const UniqueDir listing(opendir(folder.c_str()));
+    if (!listing)
+        return cameras;
+    const int dirFd = dirfd(listing.get());
+    while (const dirent* entry = readdir(listing.get())) {
+        const std::string name = entry->d_name;
+        if (!IsCameraName(name) || entry->d_type == DT_REG)
+            continue;
+        // A picture folder holds thousands of pictures: only what may be a
+        // folder is looked at more closely.
+        struct stat info {};
+        if (entry->d_type == DT_DIR
+            || (fstatat(dirFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode)))
+            cameras.push_back(name);
+    }
+    return cameras;
 }
 
-int EnsureFolder(const std::string& folder, bool withPending)
+bool IsCameraName(const std::string& camera)
 {
-    // Only the last component: a folder on a disk that is not mounted must not
-    // appear on the system disk.
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        return errno;
-    if (withPending && mkdir(PendingDir(folder).c_str(), 0700) != 0 && errno != EEXIST)
-        return errno;
+    return !camera.empty() && camera.size() <= 255 && camera[0] != '.' && camera != "pending"
+           && camera.find('/') == std::string::npos && camera.find('\0') == std::string::npos;
+}
+
+std::string CameraDir(const std::string& folder, const std::string& camera)
+{
+    return camera.empty() ? folder : folder + "/" + camera;
+}
+
+std::string PendingDir(const std::string& dir)
+{
+    return dir + "/pending";
+}
+
+std::string StatePath(const std::string& camera, const std::string& name)
+{
+    return camera.empty() ? name : camera + "/" + name;
+}
+
+bool SplitStatePath(const std::string& path, std::string& camera, std::string& name)
+{
+    const std::size_t slash = path.find('/');
+    camera = slash == std::string::npos ? std::string() : path.substr(0, slash);
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+    return IsPictureName(name) && (camera.empty() ? slash == std::string::npos : IsCameraName(camera));
+}
+
+namespace {
+
+int MakeFolder(const std::string& path, mode_t mode)
+{
+    return mkdir(path.c_str(), mode) == 0 || errno == EEXIST ? 0 : errno;
+}
+
+// The desktop's pictures folder above the default picture folder, made as
+// the desktop makes it (0755 less the umask), each missing folder from the
+// home down; nothing outside the home, nothing without a home.
+void MakeDesktopPicturesFolder(const std::string& folder)
+{
+    const std::string home = HomeFolder();
+    const std::string above = folder.substr(0, folder.rfind('/'));
     struct stat info {};
-    if (stat((withPending ? PendingDir(folder) : folder).c_str(), &info) != 0)
+    if (home == "/" || above.compare(0, home.size() + 1, home + "/") != 0 || stat(above.c_str(), &info) == 0
+        || stat(home.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return;
+    std::vector<std::string> missing;
+    for (std::size_t from = home.size() + 1; from <= above.size();) {
+        const std::size_t end = std::min(above.find('/', from), above.size());
+        const std::string part = above.substr(from, end - from);
+        if (part.empty() || part == "." || part == "..")
+            return;
+        missing.push_back(above.substr(0, end));
+        from = end + 1;
+    }
+    for (const std::string& path : missing) {
+        if (MakeFolder(path, 0755) != 0)
+            return;
+    }
+}
+
+}  // namespace
+
+int EnsureFolder(const std::string& folder, bool isDefault, const std::string& camera, bool withPending)
+{
+    if (isDefault)
+        MakeDesktopPicturesFolder(folder);
+    const std::string dir = CameraDir(folder, camera);
+    int error = MakeFolder(folder, 0700);
+    if (error == 0 && !camera.empty())
+        error = MakeFolder(dir, 0700);
+    if (error == 0 && withPending)
+        error = MakeFolder(PendingDir(dir), 0700);
+    if (error != 0)
+        return error;
+    struct stat info {};
+    if (stat((withPending ? PendingDir(dir) : dir).c_str(), &info) != 0)
         return errno;
     return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
 }
@@ -296,9 +362,32 @@ WriteResult MovePicture(const std::string& fromDir, const std::string& name,
     return result;
 }
 
+int ReplaceFile(const std::string& dir, const std::string& name, const std::string& text)
+{
+    const std::string path = dir + "/" + name;
+    const std::string temporary = TemporaryPath(dir, name);
+    UniqueFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!fd)
+        return errno;
+    int error = WriteAll(fd.Get(), reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    if (error == 0 && fsync(fd.Get()) != 0)
+        error = errno;
+    if (close(fd.Release()) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0)
+        error = errno;
+    if (error != 0) {
+        unlink(temporary.c_str());
+        return error;
+    }
+    SyncDirectory(dir);
+    return 0;
+}
+
 int ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes)
 {
-    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Not blocking: a FIFO put in a picture's place must not hang the reader.
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat info {};
     if (!fd || fstat(fd.Get(), &info) != 0)
         return errno;
@@ -318,6 +407,13 @@ int ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes)
     }
     bytes.resize(done);
     return 0;
+}
+
+std::string ErrorText(int error)
+{
+    if (error == ENOENT)
+        return "the folder above it does not exist";
+    return std::generic_category().message(error);
 }
 
 void RemoveStaleTemporaries(const std::string& dir)
@@ -342,55 +438,6 @@ void RemoveStaleTemporaries(const std::string& dir)
     }
     for (const std::string& name : stale)
         unlinkat(dirFd, name.c_str(), 0);
-}
-
-DeliveryState LoadState(const std::string& folder)
-{
-    DeliveryState state;
-    std::vector<uint8_t> bytes;
-    if (ReadWholeFile(folder + "/" + kStateName, bytes) != 0)
-        return state;
-    const nlohmann::json json = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, false);
-    if (json.is_discarded() || !json.is_object())
-        return state;
-    const auto readNames = [&json](const char* key, std::set<std::string>& names) {
-        const auto found = json.find(key);
-        if (found == json.end() || !found->is_array())
-            return;
-        for (const nlohmann::json& item : *found) {
-            if (item.is_string() && IsPictureName(item.get<std::string>()))
-                names.insert(item.get<std::string>());
-        }
-    };
-    readNames("delivered", state.delivered);
-    readNames("lookUp", state.lookUp);
-    return state;
-}
-
-int SaveState(const std::string& folder, const DeliveryState& state)
-{
-    nlohmann::json json = nlohmann::json::object();
-    json["delivered"] = state.delivered;
-    json["lookUp"] = state.lookUp;
-    const std::string text = json.dump(1) + "\n";
-    const std::string path = folder + "/" + kStateName;
-    const std::string temporary = TemporaryPath(folder, kStateName);
-    UniqueFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!fd)
-        return errno;
-    int error = WriteAll(fd.Get(), reinterpret_cast<const uint8_t*>(text.data()), text.size());
-    if (error == 0 && fsync(fd.Get()) != 0)
-        error = errno;
-    if (close(fd.Release()) != 0 && error == 0)
-        error = errno;
-    if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0)
-        error = errno;
-    if (error != 0) {
-        unlink(temporary.c_str());
-        return error;
-    }
-    SyncDirectory(folder);
-    return 0;
 }
 
 }  // namespace pictures

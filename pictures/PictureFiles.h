@@ -1,36 +1,19 @@
 #pragma once
 
-// The picture folder on disk: picture names, whole-file writes under a
-// temporary name, moves, listings and the small state file. No threads and no
-// locks here; every call may block on the disk.
+// The picture folder on disk: picture and camera folder names, whole-file
+// writes under a temporary name, moves and listings. No threads and no locks
+// here; every call may block on the disk.
+//
+// The tree: <folder>/ keeps the base camera's pictures and <folder>/pending/
+// those waiting for Drive; each other camera has the same two in
+// <folder>/<camera>/.
 
 #include <cstdint>
 #include <ctime>
-#include <set>
 #include <string>
 #include <vector>
 
 namespace pictures {
-
-// One owner for one file descriptor.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd(other.Release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { Reset(); }
-
-    int Get() const { return fd; }
-    explicit operator bool() const { return fd >= 0; }
-    int Release();
-    void Reset(int newFd = -1);
-
-private:
-    int fd = -1;
-};
 
 // motion_YYYYMMDD_HHMMSS.jpg, the name Keep() is given and Drive knows.
 bool IsBaseName(const std::string& name);
@@ -40,6 +23,18 @@ bool IsPictureName(const std::string& name);
 std::string DriveName(const std::string& pictureName);
 // The base name for number 1, base_N.jpg for the others.
 std::string NumberedName(const std::string& baseName, int number);
+
+// A camera's subfolder: one plain path component (no "/", no NUL, at most
+// 255 bytes) that is not hidden (no leading ".") and not "pending".
+bool IsCameraName(const std::string& camera);
+
+// <folder> for the base camera (""), <folder>/<camera> for the others.
+std::string CameraDir(const std::string& folder, const std::string& camera);
+std::string PendingDir(const std::string& dir);
+// How the state file names a picture of a camera: [camera/]name.
+std::string StatePath(const std::string& camera, const std::string& name);
+// The camera and name of a state file's path; false when it names none.
+bool SplitStatePath(const std::string& path, std::string& camera, std::string& name);
 
 struct PictureFile {
     std::string name;
@@ -53,12 +48,18 @@ bool TakenBefore(const PictureFile& a, const PictureFile& b);
 // Our pictures in `dir` (regular files with picture names); none when it
 // cannot be read.
 std::vector<PictureFile> ListPictures(const std::string& dir);
+// The camera subfolders of `folder` (directories with camera names); none
+// when it cannot be read.
+std::vector<std::string> ListCameraFolders(const std::string& folder);
 
-std::string PendingDir(const std::string& folder);
-
-// Creates `folder` (its last component only, mode 0700) where it is missing,
-// and with `withPending` its pending/ folder. 0 or an errno value.
-int EnsureFolder(const std::string& folder, bool withPending);
+// Makes what is missing of <folder>/<camera>/ and, with `withPending`, its
+// pending/ (each 0700). Of a chosen folder only its last component is ever
+// made: a folder on a disk that is not mounted must not appear on the system
+// disk. The default one (`isDefault`) is made as the desktop makes it: the
+// desktop's pictures folder above it too, 0755 less the umask, but only
+// inside an existing home. 0 or an errno value.
+int EnsureFolder(const std::string& folder, bool isDefault, const std::string& camera,
+                 bool withPending);
 
 struct WriteResult {
     int error = 0;     // errno value; 0 on success
@@ -79,23 +80,18 @@ WriteResult WritePicture(const std::string& dir, const std::string& otherDir,
 WriteResult MovePicture(const std::string& fromDir, const std::string& name,
                         const std::string& toDir, const std::string& otherDir);
 
+// Replaces dir/name with `text` as a whole: temporary name, fsync, rename.
+// 0 or an errno value.
+int ReplaceFile(const std::string& dir, const std::string& name, const std::string& text);
+
 // The whole file, or an errno value (ENOENT: someone removed it).
 int ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes);
+
+// An errno value for the status line.
+std::string ErrorText(int error);
 
 // Removes the temporaries a writer left when it died: those of processes that
 // no longer run, and any untouched for ten minutes.
 void RemoveStaleTemporaries(const std::string& dir);
-
-// What only the folder's files cannot tell: which kept pictures Drive holds,
-// and which waiting ones may already be there.
-struct DeliveryState {
-    std::set<std::string> delivered;  // names in the folder itself
-    std::set<std::string> lookUp;     // names in pending/
-};
-
-// A missing or garbled file reads as nothing known.
-DeliveryState LoadState(const std::string& folder);
-// Temporary name, fsync, rename. 0 or an errno value.
-int SaveState(const std::string& folder, const DeliveryState& state);
 
 }  // namespace pictures

@@ -3,7 +3,7 @@
 and the provider stand-in, on private buses with a logind mock, a keyring and a notification server:
 
   tests/fakes/buses.py --logind --keyring --notifications -- \
-      /usr/bin/python3 scenarios.py ORVANTA_TEST_APP [Scenarios|MinimisedScenarios]
+      /usr/bin/python3 scenarios.py ORVANTA_TEST_APP [Scenarios|CameraScenarios|MinimisedScenarios]
 """
 import hashlib, io, json, os, re, select, shutil, signal, subprocess, sys, tempfile, threading, time, unittest  # noqa: E401,E501
 import urllib.request
@@ -165,6 +165,42 @@ class Scenarios(Scenario):
         for jpeg in list(kept.values())[:3]:
             self.assertEqual(Image.open(io.BytesIO(jpeg)).quantization, tables, "quality 85")
 
+    def test_every_picture_announced_as_uploading_reaches_drive_once_wherever_it_could_be_kept(self):
+        umask = os.umask(0)
+        os.umask(umask)
+        for chosen in (None, os.path.join(self.home, "unmounted", "Orvanta")):
+            with self.subTest(folder=chosen or "the default, in a home without Pictures"):
+                _, provider = self.start("tests/fakes/provider.py")
+                camera, url = self.start("scripts/test_camera.py")
+                with open(self.config_file, "w") as config:
+                    config.write("[Stream]\nRtspUrl=%s\n" % url + ("[Pictures]\nFolder=%s\n" % chosen if chosen else ""))
+                app = App(self, provider)
+                app.send("connect")
+                app.wait_for("[Status] Connected to Google Drive")
+                app.wait_for("[Status] Uploading to Google Drive: ")
+                time.sleep(3)  # a few pictures of motion
+                os.killpg(camera.pid, signal.SIGTERM)
+                camera.wait(10)
+                announced = lambda: sorted(line.split(": ", 1)[1] for _, line in app.lines  # noqa: E731
+                                           if line.startswith("[Status] Uploading to Google Drive: "))
+                in_drive = lambda: sorted(f["name"] for f in json.loads(control(provider, "/control/files")))  # noqa: E731,E501
+                deadline = time.monotonic() + 30
+                while in_drive() != announced() and time.monotonic() < deadline:
+                    time.sleep(0.2)
+                self.assertEqual(app.exit(), 0)
+                self.assertGreater(len(announced()), 1)
+                self.assertEqual(in_drive(), announced(), "each announced picture once in Drive, and no other")
+                if chosen:
+                    self.assertFalse(os.path.exists(os.path.dirname(chosen)), "a chosen folder's parent is never made")
+                    self.assertEqual(sum(": they go to Google Drive only" in line for _, line in app.lines), 1)
+                    continue
+                pictures = os.path.join(self.home, "Pictures")
+                self.assertEqual(os.stat(pictures).st_mode & 0o777, 0o755 & ~umask, "made as the desktop makes it")
+                self.assertEqual(os.stat(os.path.join(pictures, "Orvanta")).st_mode & 0o777, 0o700)
+                kept = {re.sub(r"^(motion_\d{8}_\d{6})(_\d+)?\.jpg$", r"\1.jpg", name)
+                        for name in os.listdir(os.path.join(pictures, "Orvanta"))}
+                self.assertLessEqual(set(announced()), kept)
+
     def test_frozen_camera_ends_the_stream_and_the_window_still_answers(self):
         camera, url = self.start("scripts/test_camera.py")
         self.store_url(url)
@@ -245,6 +281,55 @@ class Scenarios(Scenario):
                 self.assertIn("RtspUrl=" + REFUSED, lines)
                 self.assertEqual("AccessToken" in keys, "TokenExpiry" in keys, "saved together or not at all")
 
+
+
+class CameraScenarios(Scenario):
+    """Several cameras in one program."""
+
+    def test_three_cameras_each_deliver_into_their_own_folder_and_a_failing_one_leaves_the_others(self):
+        _, provider = self.start("tests/fakes/provider.py")
+        door, door_url = self.start("scripts/test_camera.py")
+        garden, garden_url = self.start("scripts/test_camera.py")
+        with open(self.config_file, "w") as config:
+            config.write("[Stream]\nRtspUrl=%s\nName=Front door\n[Cameras/2]\nRtspUrl=%s\nName=Garden\n"
+                         "[Cameras/5]\nRtspUrl=%s\nName=Garage\n[Pictures]\nFolder=%s\n"
+                         % (door_url, garden_url, REFUSED, self.pictures))
+        app = App(self, provider)
+        app.send("connect")
+        app.wait_for("[Status] Connected to Google Drive")
+        app.wait_for("[Status] Garage: Unable to open stream: Connection refused")
+        app.wait_for("[Status] Garden: Uploading to Google Drive: ")
+        os.killpg(garden.pid, signal.SIGKILL)
+        garden.wait(10)
+        gone = app.wait_for("[Status] Garden: Stream read stopped: ")
+        app.wait_for("[Status] Front door: Uploading to Google Drive: ", 20, gone + 1)
+        os.killpg(door.pid, signal.SIGKILL)  # no motion from here on
+        door.wait(10)
+        app.wait_for("[Status] Front door: Stream read stopped: ")
+        deadline = time.monotonic() + 60
+        waiting = lambda: [f for c in ("Front door", "Garden") for f in os.listdir(os.path.join(self.pictures, c, "pending"))]
+        while waiting() and time.monotonic() < deadline:
+            time.sleep(0.2)
+        self.assertEqual(waiting(), [], "pictures still waiting")
+        self.assertEqual(app.exit(), 0)
+        folders = {f["id"]: f for f in json.loads(control(provider, "/control/folders"))}
+        base = [f["id"] for f in folders.values() if f["name"] == "Orvanta"]
+        self.assertEqual(len(base), 1, folders)
+        drive = json.loads(control(provider, "/control/files"))
+        for camera in ("Front door", "Garden"):
+            with self.subTest(camera=camera):
+                subfolders = [i for i, f in folders.items() if f["name"] == camera and f.get("parents") == base]
+                self.assertEqual(len(subfolders), 1, folders)
+                kept = [name for name in os.listdir(os.path.join(self.pictures, camera)) if name.endswith(".jpg")]
+                self.assertGreater(len(kept), 0)
+                on_disk = []
+                for name in kept:
+                    with open(os.path.join(self.pictures, camera, name), "rb") as picture:
+                        on_disk.append(hashlib.md5(picture.read()).hexdigest())
+                in_drive = [f["md5Checksum"] for f in drive if f["parents"] == subfolders]
+                self.assertEqual(sorted(in_drive), sorted(on_disk), "each kept picture once, in its camera's folder")
+        self.assertEqual(len(drive), sum(1 for f in drive if f["parents"][0] in folders and folders[f["parents"][0]]["name"] != "Orvanta"))
+        self.assertFalse(os.path.exists(os.path.join(self.pictures, "Garage")), "a camera that never streamed keeps nothing")
 
 
 class MinimisedScenarios(Scenario):

@@ -8,6 +8,8 @@
 #include <deque>
 #include <filesystem>
 #include <map>
+#include <mutex>
+#include <thread>
 
 using namespace std::chrono_literals;
 using Ms = std::chrono::milliseconds;
@@ -161,6 +163,13 @@ struct Harness {
         services.notify = [this](const std::string& summary, const std::string&, const std::string&) {
             world.notes.push_back(summary);
         };
+        services.drive.secureStore->Add("", "", "granted");  // connected to Drive
+        services.sendPicture = [this](const std::vector<uint8_t>&, const std::string& name, const std::string& camera,
+                                      bool, const std::atomic<bool>&) {
+            std::lock_guard<std::mutex> lock(sentMutex);
+            sent.push_back(camera + "/" + name);
+            return DeliveryResult{DeliveryOutcome::Delivered, ""};
+        };
         app = std::make_unique<Application>(std::move(services));
         app->SetObserver(&world);
         app->Start();
@@ -181,7 +190,25 @@ struct Harness {
         return 0;
     }
 
+    // Waits (on the real clock: the picture folder has threads of its own)
+    // until the fake Drive holds `count` pictures.
+    std::vector<std::string> Sent(std::size_t count)
+    {
+        for (int i = 0; i < 500; ++i) {
+            {
+                std::lock_guard<std::mutex> lock(sentMutex);
+                if (sent.size() >= count)
+                    return sent;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        std::lock_guard<std::mutex> lock(sentMutex);
+        return sent;
+    }
+
     World world;
+    std::mutex sentMutex;
+    std::vector<std::string> sent;
     std::string folder;
     std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
     std::unique_ptr<Application> app;  // declared last: goes before the world
@@ -266,6 +293,28 @@ TEST(Application, CamerasAddedChangedAndRemovedAreSavedAndTheirStreamsFollow)
     const ProgramSettings reread = LoadSettings(*h.settings);
     ASSERT_EQ(reread.cameras.size(), 2u);
     EXPECT_EQ(reread.cameras[1].name, "Back yard");
+}
+
+TEST(Application, EachCamerasPicturesGoWhereTheyWereTakenWhateverHappensToTheCameraAfter)
+{
+    Harness h(kTwoCameras);
+    World& world = h.world;
+    world.Frame("rtsp://door", false);
+    world.Frame("rtsp://door", true);
+    world.Frame("rtsp://garden", false);
+    world.Frame("rtsp://garden", true);
+    // Renamed and removed before their pictures can have been delivered.
+    EXPECT_EQ(h.app->ChangeCamera(h.Id("Front door"), "Porch", "rtsp://door", false), "");
+    h.app->RemoveCamera(h.Id("Garden"));
+    std::vector<std::string> sent = h.Sent(2);
+    std::sort(sent.begin(), sent.end());
+    EXPECT_EQ(sent, (std::vector<std::string>{"Front door/motion_20240305_140500.jpg", "Garden/motion_20240305_140500.jpg"}));
+    EXPECT_TRUE(std::filesystem::exists(h.folder + "/Garden/motion_20240305_140500.jpg"));
+    EXPECT_TRUE(std::filesystem::exists(h.folder + "/Front door/motion_20240305_140500.jpg"));
+
+    world.Advance(2s);
+    world.Frame("rtsp://door", true);
+    EXPECT_EQ(h.Sent(3).back(), "/motion_20240305_140502.jpg") << "one camera left: the folder itself";
 }
 
 }  // namespace

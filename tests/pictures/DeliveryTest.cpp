@@ -1,19 +1,50 @@
-// Delivering waiting pictures through the sender: outcomes, restarts, two
-// instances on one folder, the size cap and destruction mid-send.
+// Delivering waiting pictures through the sender, on fake time: outcomes,
+// restarts and what the state file carries over, two instances on one folder,
+// the size cap, destruction mid-send, cameras, and a change of folder.
 
 #include "PictureTestFixture.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <utility>
+#include <fstream>
+#include <memory>
 
 namespace {
 
 using Outcome = DeliveryOutcome;
 
-TEST(PictureDelivery, EachOutcomeDecidesWhatIsSentNextAndWhatIsKept)
+// One picture folder on fake time with its own Drive.
+struct Delivery {
+    explicit Delivery(PictureSettings settings)
+    {
+        folder = std::make_unique<PictureFolder>(std::move(settings), drive.Sender(), reports.Events(), QuickStop(),
+                                                 clock);
+        EXPECT_TRUE(reports.Await([&] { return reports.Started(); }));
+    }
+    // Keeps pictures that wait for Drive and returns once they do.
+    void KeepWaiting(const std::vector<int>& seconds, const std::string& camera = std::string())
+    {
+        const std::size_t before = reports.Delivering().size();
+        for (int second : seconds)
+            folder->Keep(Rgb(32, 24), 32, 24, PictureName(second), camera, true);
+        ASSERT_TRUE(reports.Await([&] { return reports.Delivering().size() == before + seconds.size(); }));
+    }
+    bool RunFor(std::chrono::milliseconds span) { return clock->RunFor(span); }
+
+    std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
+    FakeDrive drive{clock};
+    Reports reports;
+    std::unique_ptr<PictureFolder> folder;
+};
+
+void SetTaken(const std::string& path, time_t secondsAgo)
+{
+    const timespec times[2] = {{0, UTIME_OMIT}, {time(nullptr) - secondsAgo, 0}};
+    utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+TEST(PictureDelivery, EachOutcomeDecidesWhatIsSentNextWhenAndWhatIsKept)
 {
     struct Case {
         const char* what;
@@ -21,55 +52,57 @@ TEST(PictureDelivery, EachOutcomeDecidesWhatIsSentNextAndWhatIsKept)
         int pictures;
         bool keepDelivered;
         std::vector<std::pair<int, bool>> calls;  // picture, lookUpFirst
-        std::vector<int> minGapsMs;               // between consecutive calls
+        std::vector<int> gapsMs;                  // between consecutive calls, on fake time
         std::size_t troubleStatuses;
-        bool needsReconnect;
+        int reconnectAfterMs;  // > 0: Drive is connected again this long after the first call
     };
+    const std::vector<Outcome> nineNotSent(9, Outcome::NotSent);
     const Case cases[] = {
         {"not sent until it goes through, backing off and doubling",
-         {Outcome::NotSent, Outcome::NotSent, Outcome::NotSent}, 1, true,
-         {{0, false}, {0, false}, {0, false}, {0, false}}, {40, 80, 80}, 1, false},
-        {"unknown is looked up before it is sent again", {Outcome::Unknown}, 1, true,
-         {{0, false}, {0, true}}, {40}, 1, false},
-        {"refused is set aside and the next goes on", {Outcome::Refused}, 2, true,
-         {{0, false}, {1, false}}, {5}, 1, false},
-        {"not authorized waits for a new connection", {Outcome::NotAuthorized}, 1, true,
-         {{0, false}, {0, false}}, {150}, 1, true},
-        {"Drive full waits", {Outcome::DriveFull, Outcome::DriveFull}, 1, true,
-         {{0, false}, {0, false}, {0, false}}, {40, 80}, 1, false},
-        {"catching up keeps the least interval", {}, 3, true,
-         {{0, false}, {1, false}, {2, false}}, {5, 5}, 0, false},
-        {"keeping off removes what Drive holds", {}, 2, false, {{0, false}, {1, false}}, {5}, 0, false},
+         {Outcome::NotSent, Outcome::NotSent, Outcome::NotSent}, 1, true, {{0, false}, {0, false}, {0, false}, {0, false}}, {2000, 4000, 8000}, 1, 0},
+        {"the backoff stops doubling at five minutes", nineNotSent, 1, true,
+         std::vector<std::pair<int, bool>>(10, {0, false}),
+         {2000, 4000, 8000, 16000, 32000, 64000, 128000, 256000, 300000}, 1, 0},
+        {"unknown is looked up before it is sent again", {Outcome::Unknown}, 1, true, {{0, false}, {0, true}},
+         {2000}, 1, 0},
+        {"refused is set aside and the next goes on", {Outcome::Refused}, 2, true, {{0, false}, {1, false}}, {250},
+         1, 0},
+        {"not authorized waits for a new connection", {Outcome::NotAuthorized}, 1, true, {{0, false}, {0, false}},
+         {600000}, 1, 600000},
+        {"a new connection cuts the backoff short", {Outcome::NotSent}, 1, true, {{0, false}, {0, false}}, {1000},
+         1, 1000},
+        {"Drive full waits", {Outcome::DriveFull, Outcome::DriveFull}, 1, true, {{0, false}, {0, false}, {0, false}},
+         {2000, 4000}, 1, 0},
+        {"catching up sends at most four a second", {}, 3, true, {{0, false}, {1, false}, {2, false}}, {250, 250}, 0,
+         0},
+        {"keeping off removes what Drive holds", {}, 2, false, {{0, false}, {1, false}}, {250}, 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TempDir dir;
         const std::string folder = dir.root + "/Orvanta";
-        FakeDrive drive;
-        drive.script.assign(c.script.begin(), c.script.end());
-        Reports reports;
-        PictureFolder pictures(SettingsFor(folder, c.keepDelivered), drive.Sender(), reports.Events(),
-                               TinyTimings());
-        ASSERT_TRUE(WaitFor([&] { return reports.Started(); }));
+        Delivery delivery(SettingsFor(folder, c.keepDelivered));
+        std::vector<int> seconds;
         for (int i = 0; i < c.pictures; ++i)
-            pictures.Keep(Rgb(32, 24), 32, 24, PictureName(i), true);
-        ASSERT_TRUE(WaitFor([&] { return pictures.WaitingCount() == static_cast<std::size_t>(c.pictures); }));
-        pictures.SetDriveConnected(true);
-        if (c.needsReconnect) {
-            ASSERT_TRUE(WaitFor([&] { return drive.Calls().size() == 1; }));
-            std::this_thread::sleep_for(150ms);
-            EXPECT_EQ(drive.Calls().size(), 1u);
-            pictures.SetDriveConnected(true);
+            seconds.push_back(i);
+        delivery.KeepWaiting(seconds);
+        delivery.drive.Script(c.script);
+        delivery.folder->SetDriveConnected(true);
+        if (c.reconnectAfterMs > 0) {
+            ASSERT_TRUE(delivery.RunFor(std::chrono::milliseconds(c.reconnectAfterMs)));
+            EXPECT_EQ(delivery.drive.Calls().size(), 1u);
+            delivery.folder->SetDriveConnected(false);
+            delivery.folder->SetDriveConnected(true);
         }
-        ASSERT_TRUE(WaitFor([&] { return pictures.WaitingCount() == 0 && drive.Calls().size() == c.calls.size(); }));
-        const std::vector<FakeDrive::Call> calls = drive.Calls();
+        ASSERT_TRUE(delivery.RunFor(30min));
+        const std::vector<FakeDrive::Call> calls = delivery.drive.Calls();
+        ASSERT_EQ(calls.size(), c.calls.size());
         for (std::size_t i = 0; i < calls.size(); ++i) {
             EXPECT_EQ(calls[i].name, PictureName(c.calls[i].first)) << "call " << i;
             EXPECT_EQ(calls[i].lookUpFirst, c.calls[i].second) << "call " << i;
             EXPECT_TRUE(calls[i].isJpeg);
             if (i > 0) {
-                EXPECT_GE(calls[i].at - calls[i - 1].at, std::chrono::milliseconds(c.minGapsMs[i - 1]))
-                    << "call " << i;
+                EXPECT_EQ(calls[i].at - calls[i - 1].at, std::chrono::milliseconds(c.gapsMs[i - 1])) << "call " << i;
             }
         }
         std::set<std::string> all;
@@ -80,70 +113,86 @@ TEST(PictureDelivery, EachOutcomeDecidesWhatIsSentNextAndWhatIsKept)
         EXPECT_EQ(Pictures(folder), c.keepDelivered ? all : refused ? std::set<std::string>{PictureName(0)}
                                                                     : std::set<std::string>{});
         EXPECT_TRUE(Pictures(folder + "/pending").empty());
-        EXPECT_EQ(reports.StatusesWith("trouble"), c.troubleStatuses);
+        EXPECT_EQ(delivery.folder->WaitingCount(), 0u);
+        EXPECT_EQ(delivery.reports.StatusesWith("trouble"), c.troubleStatuses);
     }
 }
 
-TEST(PictureDelivery, RestartSendsWhatWaitedOldestFirstLookingUpTheFirst)
+// What a delivering instance knew is there after a restart, whether its last
+// run wrote it or an earlier version's state file holds it: Drive's pictures
+// go first under the cap, and the picture whose answer was lost is looked up.
+// What waited goes oldest first (by the time taken, not the name).
+TEST(PictureDelivery, WhatDriveHoldsAndWhatToLookUpSurvivesARestart)
 {
-    TempDir dir;
-    const std::string folder = dir.root + "/Orvanta";
-    {
-        Reports reports;
-        PictureFolder pictures(SettingsFor(folder), FakeDrive().Sender(), reports.Events(), TinyTimings());
-        pictures.Keep(Rgb(32, 24), 32, 24, PictureName(5), true);
-        pictures.Keep(Rgb(32, 24), 32, 24, PictureName(3), true);
-        pictures.Keep(Rgb(32, 24), 32, 24, PictureName(4), true);
-        ASSERT_TRUE(WaitFor([&] { return pictures.WaitingCount() == 3; }));
-    }
-    // Taken in the other order than their names say (the clock was set back).
-    const timespec older[2] = {{0, UTIME_OMIT}, {time(nullptr) - 20, 0}};
-    const timespec newer[2] = {{0, UTIME_OMIT}, {time(nullptr) - 10, 0}};
-    utimensat(AT_FDCWD, (folder + "/pending/" + PictureName(5)).c_str(), older, 0);
-    utimensat(AT_FDCWD, (folder + "/pending/" + PictureName(3)).c_str(), newer, 0);
+    const char* const rows[] = {"this version's last run", "an earlier version's state file"};
+    for (const char* row : rows) {
+        SCOPED_TRACE(row);
+        TempDir dir;
+        const std::string folder = dir.root + "/Orvanta";
+        if (row == rows[0]) {
+            Delivery first(SettingsFor(folder));
+            first.KeepWaiting({1});
+            first.folder->Keep(Rgb(32, 24), 32, 24, PictureName(2), std::string(), false);
+            first.KeepWaiting({3});
+            first.drive.Script({Outcome::Delivered, Outcome::Unknown});
+            first.folder->SetDriveConnected(true);
+            ASSERT_TRUE(first.RunFor(500ms));
+            first.KeepWaiting({4, 5, 6});
+            ASSERT_EQ(first.drive.Calls().size(), 2u);
+        } else {
+            fs::create_directories(folder + "/pending");
+            for (const std::string& path : {"/" + PictureName(1), "/" + PictureName(2), "/pending/" + PictureName(3),
+                                            "/pending/" + PictureName(4), "/pending/" + PictureName(5),
+                                            "/pending/" + PictureName(6)})
+                std::ofstream(folder + path) << "\xFF\xD8 an earlier version's picture \xFF\xD9";
+            std::ofstream(folder + "/.orvanta-pictures.json")
+                << "{\"delivered\": [\"" << PictureName(1) << "\"], \"lookUp\": [\"" << PictureName(3) << "\"]}";
+        }
+        // The oldest waiting one is looked up after any restart: not the one
+        // whose mark is under test.
+        SetTaken(folder + "/pending/" + PictureName(5), 30);
+        SetTaken(folder + "/pending/" + PictureName(3), 20);
+        SetTaken(folder + "/pending/" + PictureName(6), 10);
+        uint64_t total = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(folder))
+            total += entry.path().filename().string().rfind("motion_", 0) == 0 ? fs::file_size(entry.path()) : 0;
 
-    FakeDrive drive;
-    Reports reports;
-    PictureFolder pictures(SettingsFor(folder), drive.Sender(), reports.Events(), TinyTimings());
-    ASSERT_TRUE(WaitFor([&] { return reports.Started(); }));
-    fs::remove(folder + "/pending/" + PictureName(4));  // by hand: simply not sent
-    pictures.SetDriveConnected(true);
-    ASSERT_TRUE(WaitFor([&] { return drive.Calls().size() == 2 && pictures.WaitingCount() == 0; }));
-    std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(drive.Calls().size(), 2u);
-    EXPECT_EQ(reports.StatusesWith(""), 0u) << "no status for it";
-    const std::vector<FakeDrive::Call> calls = drive.Calls();
-    EXPECT_EQ(calls[0].name, PictureName(5));
-    EXPECT_TRUE(calls[0].lookUpFirst) << "it may have been in flight when the last run ended";
-    EXPECT_EQ(calls[1].name, PictureName(3));
-    EXPECT_FALSE(calls[1].lookUpFirst);
-    std::lock_guard<std::mutex> lock(reports.mutex);
-    EXPECT_EQ(reports.counts.front(), 3u) << "the count at start";
+        PictureSettings settings = SettingsFor(folder);
+        settings.capBytes = total - 1;  // one picture too many
+        Delivery delivery(settings);
+        ASSERT_TRUE(WaitFor([&] { return !fs::exists(folder + "/" + PictureName(1)); }));
+        EXPECT_TRUE(fs::exists(folder + "/" + PictureName(2))) << "only kept: it goes after those in Drive";
+        EXPECT_EQ(delivery.reports.Counts().front(), 4u) << "the count at start";
+        fs::remove(folder + "/pending/" + PictureName(4));  // by hand: simply not sent
+        delivery.folder->SetDriveConnected(true);
+        ASSERT_TRUE(delivery.RunFor(1min));
+        const std::vector<FakeDrive::Call> calls = delivery.drive.Calls();
+        ASSERT_EQ(calls.size(), 3u);
+        EXPECT_EQ(std::make_pair(calls[0].name, calls[0].lookUpFirst), std::make_pair(PictureName(5), true));
+        EXPECT_EQ(std::make_pair(calls[1].name, calls[1].lookUpFirst), std::make_pair(PictureName(3), true));
+        EXPECT_EQ(std::make_pair(calls[2].name, calls[2].lookUpFirst), std::make_pair(PictureName(6), false));
+        EXPECT_EQ(delivery.reports.StatusesWith(""), 0u) << "no status for the one removed by hand";
+        EXPECT_EQ(delivery.folder->WaitingCount(), 0u);
+    }
 }
 
 TEST(PictureDelivery, OfTwoInstancesOnOneFolderOnlyOneSendsAndItSendsBoth)
 {
     TempDir dir;
     const std::string folder = dir.root + "/Orvanta";
-    FakeDrive firstDrive;
-    FakeDrive secondDrive;
-    Reports firstReports;
-    Reports secondReports;
-    PictureFolder first(SettingsFor(folder), firstDrive.Sender(), firstReports.Events(), TinyTimings());
-    PictureFolder second(SettingsFor(folder), secondDrive.Sender(), secondReports.Events(), TinyTimings());
-    ASSERT_TRUE(WaitFor([&] { return firstReports.Started() && secondReports.Started(); }));
-    first.SetDriveConnected(true);
-    second.SetDriveConnected(true);
-    first.Keep(Rgb(32, 24), 32, 24, PictureName(1), true);
-    second.Keep(Rgb(32, 24), 32, 24, PictureName(2), true);
-    ASSERT_TRUE(WaitFor([&] { return Pictures(folder).size() == 2; }));
-    std::this_thread::sleep_for(100ms);  // time for a second sender to go wrong
-    const std::vector<FakeDrive::Call> firstCalls = firstDrive.Calls();
-    const std::vector<FakeDrive::Call> secondCalls = secondDrive.Calls();
-    EXPECT_TRUE(firstCalls.empty() || secondCalls.empty());
-    std::multiset<std::string> sent;
-    for (const auto& call : firstCalls.empty() ? secondCalls : firstCalls)
-        sent.insert(call.name);
+    Delivery first(SettingsFor(folder));
+    Delivery second(SettingsFor(folder));
+    first.folder->SetDriveConnected(true);
+    second.folder->SetDriveConnected(true);
+    first.KeepWaiting({1});
+    second.KeepWaiting({2});
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(first.RunFor(5s));
+        ASSERT_TRUE(second.RunFor(5s));
+    }
+    EXPECT_TRUE(first.drive.Calls().empty() || second.drive.Calls().empty());
+    std::multiset<std::string> sent = first.drive.Stored();
+    sent.merge(second.drive.Stored());
     EXPECT_EQ(sent, (std::multiset<std::string>{PictureName(1), PictureName(2)}));
     EXPECT_TRUE(Pictures(folder + "/pending").empty());
 }
@@ -156,63 +205,90 @@ TEST(PictureDelivery, CapRemovesDeliveredThenKeptThenWaitingButNeverTheOneInFlig
     // Same frame, same JPEG: every picture has the size of this one.
     uint64_t size = 0;
     {
-        PictureFolder sample(SettingsFor(dir.root + "/sample"), FakeDrive().Sender(), PictureEvents(), TinyTimings());
-        sample.Keep(Rgb(32, 24), 32, 24, PictureName(0), false);
+        PictureFolder sample(SettingsFor(dir.root + "/sample"), FakeDrive().Sender(), PictureEvents(), QuickStop());
+        sample.Keep(Rgb(32, 24), 32, 24, PictureName(0), std::string(), false);
         ASSERT_TRUE(WaitFor([&] { return Pictures(dir.root + "/sample").size() == 1; }));
         size = fs::file_size(dir.root + "/sample/" + PictureName(0));
     }
-    FakeDrive drive;
-    drive.blockOn = PictureName(5);
-    Reports reports;
     PictureSettings settings = SettingsFor(folder);
     settings.capBytes = 6 * size + size / 2;
-    PictureFolder pictures(settings, drive.Sender(), reports.Events(), TinyTimings());
-    pictures.SetDriveConnected(true);
+    Delivery delivery(settings);
+    delivery.drive.Script({}, PictureName(5));
+    delivery.folder->SetDriveConnected(true);
     // Names follow the order they are taken in: 1-2 delivered, 3-4 kept
     // only, 5-7 waiting, 5 in flight.
-    const auto keep = [&](int second, bool waits) { pictures.Keep(Rgb(32, 24), 32, 24, PictureName(second), waits); };
-    keep(1, true);
-    keep(2, true);
-    ASSERT_TRUE(WaitFor([&] { return Pictures(folder).size() == 2 && pictures.WaitingCount() == 0; }));
-    keep(3, false);
-    keep(4, false);
-    keep(5, true);
-    keep(6, true);
-    ASSERT_TRUE(WaitFor([&] { return drive.Calls().size() == 3 && pictures.WaitingCount() == 2; }));
-    keep(7, true);  // the seventh picture passes the cap
+    delivery.KeepWaiting({1, 2});
+    ASSERT_TRUE(delivery.RunFor(1s));
+    ASSERT_EQ(Pictures(folder).size(), 2u);
+    for (int second : {3, 4})
+        delivery.folder->Keep(Rgb(32, 24), 32, 24, PictureName(second), std::string(), false);
+    delivery.KeepWaiting({5, 6});
+    ASSERT_TRUE(delivery.drive.Await([&] { return delivery.drive.Calls().size() == 3; }));
+    delivery.KeepWaiting({7});  // the seventh picture passes the cap
     ASSERT_TRUE(WaitFor([&] { return !fs::exists(folder + "/" + PictureName(1)); }));
     EXPECT_EQ(Pictures(folder).size() + Pictures(pending).size(), 6u);
 
     settings.capBytes = 2 * size;
-    pictures.Apply(settings);
-    ASSERT_TRUE(WaitFor([&] { return reports.StatusesWith("removed 1 pictures not yet in Google Drive") == 1; }));
+    delivery.folder->Apply(settings);
+    ASSERT_TRUE(delivery.reports.Await(
+        [&] { return delivery.reports.StatusesWith("removed 1 pictures not yet in Google Drive") == 1; }));
     EXPECT_TRUE(Pictures(folder).empty());
     EXPECT_EQ(Pictures(pending), (std::set<std::string>{PictureName(5), PictureName(7)}));
-    EXPECT_EQ(pictures.WaitingCount(), 2u);
+    EXPECT_EQ(delivery.folder->WaitingCount(), 2u);
 }
 
 TEST(PictureDelivery, DestructionCancelsTheSendInFlightWhichStaysWaiting)
 {
     TempDir dir;
     const std::string folder = dir.root + "/Orvanta";
-    FakeDrive drive;
-    drive.blockOn = PictureName(9);
-    TestClock::time_point destroyStarted;
     {
-        PictureFolder pictures(SettingsFor(folder), drive.Sender(), PictureEvents(), TinyTimings());
-        pictures.SetDriveConnected(true);
-        pictures.Keep(Rgb(32, 24), 32, 24, PictureName(9), true);
-        ASSERT_TRUE(WaitFor([&] { return drive.Calls().size() == 1; }));
-        destroyStarted = TestClock::now();
+        Delivery delivery(SettingsFor(folder));
+        delivery.drive.Script({}, PictureName(9));
+        delivery.folder->SetDriveConnected(true);
+        delivery.KeepWaiting({9});
+        ASSERT_TRUE(delivery.drive.Await([&] { return delivery.drive.Calls().size() == 1; }));
     }
-    EXPECT_LT(TestClock::now() - destroyStarted, TinyTimings().stopWithin);
     EXPECT_EQ(Pictures(folder + "/pending"), std::set<std::string>{PictureName(9)});
     EXPECT_TRUE(Pictures(folder).empty());
 }
 
-}  // namespace
+TEST(PictureDelivery, EachCameraKeepsItsOwnFoldersAndAPictureGoesWhereItWasTaken)
+{
+    TempDir dir;
+    const std::string folder = dir.root + "/Orvanta";
+    // Waiting since a run that had a camera named "Porch", which is gone.
+    fs::create_directories(folder + "/Porch/pending");
+    std::ofstream(folder + "/Porch/pending/" + PictureName(9)) << "\xFF\xD8 porch \xFF\xD9";
+    SetTaken(folder + "/Porch/pending/" + PictureName(9), 60);
 
-TEST(PictureDelivery, AnotherFolderTakesTheWaitingPicturesAlong)
+    Delivery delivery(SettingsFor(folder));
+    delivery.KeepWaiting({1});
+    delivery.KeepWaiting({1, 2}, "Garden");  // names collide per folder only
+    delivery.KeepWaiting({3}, "Front door");
+    for (const std::string camera : {"../Up", ".hidden", "pending", "a/b"})
+        delivery.folder->Keep(Rgb(32, 24), 32, 24, PictureName(4), camera, true);
+    ASSERT_TRUE(delivery.reports.Await([&] { return delivery.reports.StatusesWith("cannot name a camera") == 4; }));
+    delivery.folder->SetDriveConnected(true);
+    ASSERT_TRUE(delivery.RunFor(1min));
+
+    std::vector<std::pair<std::string, std::string>> sent;
+    for (const FakeDrive::Call& call : delivery.drive.Calls())
+        sent.emplace_back(call.camera, call.name);
+    const std::vector<std::pair<std::string, std::string>> expected = {{"Porch", PictureName(9)},
+                                                                       {"", PictureName(1)},
+                                                                       {"Garden", PictureName(1)},
+                                                                       {"Garden", PictureName(2)},
+                                                                       {"Front door", PictureName(3)}};
+    EXPECT_EQ(sent, expected) << "oldest first across cameras";
+    EXPECT_EQ(Pictures(folder), std::set<std::string>{PictureName(1)});
+    EXPECT_EQ(Pictures(folder + "/Garden"), (std::set<std::string>{PictureName(1), PictureName(2)}));
+    EXPECT_EQ(Pictures(folder + "/Front door"), std::set<std::string>{PictureName(3)});
+    EXPECT_EQ(Pictures(folder + "/Porch"), std::set<std::string>{PictureName(9)});
+    EXPECT_FALSE(fs::exists(dir.root + "/Up"));
+    EXPECT_FALSE(fs::exists(folder + "/.hidden"));
+}
+
+TEST(PictureDelivery, AnotherFolderTakesEveryCamerasWaitingPicturesAlong)
 {
     struct Case {
         const char* what;
@@ -229,24 +305,66 @@ TEST(PictureDelivery, AnotherFolderTakesTheWaitingPicturesAlong)
             continue;  // no second file system here
         const std::string oldFolder = dir.root + "/Orvanta";
         const std::string newFolder = other.root + "/Orvanta";
-        FakeDrive drive;
-        Reports reports;
-        PictureFolder pictures(SettingsFor(oldFolder), drive.Sender(), reports.Events(), TinyTimings());
-        pictures.Keep(Rgb(32, 24), 32, 24, PictureName(1), true);
-        pictures.Keep(Rgb(32, 24), 32, 24, PictureName(2), false);
-        ASSERT_TRUE(WaitFor([&] { return pictures.WaitingCount() == 1 && Pictures(oldFolder).size() == 1; }));
-        const auto taken = fs::last_write_time(oldFolder + "/pending/" + PictureName(1));
+        Delivery delivery(SettingsFor(oldFolder));
+        delivery.KeepWaiting({1});
+        delivery.KeepWaiting({2}, "Garden");
+        delivery.folder->Keep(Rgb(32, 24), 32, 24, PictureName(3), std::string(), false);
+        ASSERT_TRUE(WaitFor([&] { return Pictures(oldFolder).size() == 1; }));
+        const auto taken = fs::last_write_time(oldFolder + "/Garden/pending/" + PictureName(2));
 
-        pictures.Apply(SettingsFor(newFolder));
-        pictures.Keep(Rgb(32, 24), 32, 24, PictureName(3), true);
-        ASSERT_TRUE(WaitFor([&] { return Pictures(newFolder + "/pending").size() == 2; }));
+        delivery.folder->Apply(SettingsFor(newFolder));
+        delivery.KeepWaiting({4}, "Garden");
+        ASSERT_TRUE(delivery.RunFor(0ms));
+        EXPECT_EQ(Pictures(newFolder + "/pending"), std::set<std::string>{PictureName(1)});
+        EXPECT_EQ(Pictures(newFolder + "/Garden/pending"), (std::set<std::string>{PictureName(2), PictureName(4)}));
         EXPECT_TRUE(Pictures(oldFolder + "/pending").empty());
-        EXPECT_EQ(Pictures(oldFolder), std::set<std::string>{PictureName(2)}) << "kept ones stay";
-        EXPECT_EQ(fs::last_write_time(newFolder + "/pending/" + PictureName(1)), taken);
-        pictures.SetDriveConnected(true);
-        ASSERT_TRUE(WaitFor([&] { return drive.Calls().size() == 2 && pictures.WaitingCount() == 0; }));
-        EXPECT_EQ(drive.Calls()[0].name, PictureName(1));
-        EXPECT_EQ(Pictures(newFolder), (std::set<std::string>{PictureName(1), PictureName(3)}));
-        EXPECT_EQ(pictures.Settings().folder, newFolder);
+        EXPECT_TRUE(Pictures(oldFolder + "/Garden/pending").empty());
+        EXPECT_EQ(Pictures(oldFolder), std::set<std::string>{PictureName(3)}) << "kept ones stay";
+        EXPECT_EQ(fs::last_write_time(newFolder + "/Garden/pending/" + PictureName(2)), taken);
+        delivery.folder->SetDriveConnected(true);
+        ASSERT_TRUE(delivery.RunFor(1min));
+        EXPECT_EQ(delivery.drive.Stored(),
+                  (std::multiset<std::string>{PictureName(1), PictureName(2), PictureName(4)}));
+        EXPECT_EQ(Pictures(newFolder), std::set<std::string>{PictureName(1)});
+        EXPECT_EQ(Pictures(newFolder + "/Garden"), (std::set<std::string>{PictureName(2), PictureName(4)}));
+        EXPECT_EQ(delivery.folder->Settings().folder, newFolder);
     }
 }
+
+TEST(PictureDelivery, APictureToLookUpIsLookedUpInTheNewFolderWhoeverDeliversIt)
+{
+    for (const bool anotherHoldsIt : {true, false}) {
+        SCOPED_TRACE(anotherHoldsIt ? "another instance delivers the new folder" : "it delivers the new folder");
+        TempDir dir;
+        const std::string newFolder = dir.root + "/New";
+        std::unique_ptr<Delivery> other;
+        if (anotherHoldsIt)
+            other = std::make_unique<Delivery>(SettingsFor(newFolder));
+        Delivery delivery(SettingsFor(dir.root + "/Old"));
+        delivery.KeepWaiting({1}, "Garden");
+        delivery.KeepWaiting({2}, "Garden");
+        delivery.drive.Script({Outcome::Unknown});
+        delivery.folder->SetDriveConnected(true);
+        ASSERT_TRUE(delivery.RunFor(100ms));
+        ASSERT_EQ(delivery.drive.Calls().size(), 1u) << "the first one's answer was lost";
+
+        delivery.folder->Apply(SettingsFor(newFolder));
+        ASSERT_TRUE(delivery.RunFor(1min));
+        Delivery& deliverer = anotherHoldsIt ? *other : delivery;
+        if (anotherHoldsIt) {
+            other->folder->SetDriveConnected(true);
+            ASSERT_TRUE(other->RunFor(1min));
+            EXPECT_EQ(delivery.drive.Calls().size(), 1u);
+        }
+        std::vector<FakeDrive::Call> calls = deliverer.drive.Calls();
+        if (!anotherHoldsIt)
+            calls.erase(calls.begin());
+        ASSERT_EQ(calls.size(), 2u);
+        EXPECT_EQ(std::make_tuple(calls[0].name, calls[0].camera, calls[0].lookUpFirst),
+                  std::make_tuple(PictureName(1), std::string("Garden"), true));
+        EXPECT_EQ(std::make_tuple(calls[1].name, calls[1].lookUpFirst), std::make_tuple(PictureName(2), false));
+        EXPECT_EQ(Pictures(newFolder + "/Garden"), (std::set<std::string>{PictureName(1), PictureName(2)}));
+    }
+}
+
+}  // namespace

@@ -1,7 +1,8 @@
 #pragma once
 
 // Shared by the picture folder's tests: a temporary folder of their own, frames,
-// the folder's reports, and a scripted Drive behind the sender seam.
+// the folder's reports, fake time for the delivery, and a scripted Drive
+// behind the sender seam.
 
 #include "PictureFolder.h"
 
@@ -19,11 +20,16 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using TestClock = std::chrono::steady_clock;
+using TimePoint = DeliveryClock::TimePoint;
+
+// How long a test waits for another thread before it fails: long enough
+// never to decide anything on a loaded machine.
+constexpr auto kPatience = 30s;
 
 // A folder for one test, removed with everything in it.
 struct TempDir {
@@ -62,12 +68,13 @@ inline std::string PictureName(int second)
     return "motion_20240501_1200" + seconds + ".jpg";
 }
 
+// Polls for what no event tells (pictures that are only kept).
 template <class Done>
-bool WaitFor(Done done, std::chrono::milliseconds within = 10s)
+bool WaitFor(Done done)
 {
-    const auto until = TestClock::now() + within;
+    const auto until = std::chrono::steady_clock::now() + kPatience;
     while (!done()) {
-        if (TestClock::now() > until)
+        if (std::chrono::steady_clock::now() > until)
             return false;
         std::this_thread::sleep_for(2ms);
     }
@@ -87,35 +94,60 @@ inline std::set<std::string> Pictures(const std::string& dir)
     return names;
 }
 
-inline PictureTimings TinyTimings()
-{
-    PictureTimings timings;
-    timings.firstRetry = 40ms;
-    timings.longestRetry = 80ms;
-    timings.minInterval = 5ms;
-    timings.stopWithin = 1000ms;
-    timings.rescan = 50ms;
-    return timings;
-}
+// Something other threads change, and a test waits for.
+class Watched {
+public:
+    // Waits until `done()` holds; false when it did not within kPatience.
+    template <class Done>
+    bool Await(Done done)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        for (;;) {
+            uint64_t seen = 0;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                seen = version;
+            }
+            if (done())
+                return true;
+            std::unique_lock<std::mutex> lock(mutex);
+            if (!changed.wait_until(lock, deadline, [&] { return version != seen; }))
+                return done();
+        }
+    }
+
+protected:
+    template <class Change>
+    void Update(Change change)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            change();
+            ++version;
+        }
+        changed.notify_all();
+    }
+    mutable std::mutex mutex;
+
+private:
+    std::condition_variable changed;
+    uint64_t version = 0;
+};
 
 // What the folder reported through its events.
-struct Reports {
-    std::mutex mutex;
-    std::vector<std::string> statuses;
-    std::vector<std::size_t> counts;
-
+class Reports : public Watched {
+public:
     PictureEvents Events()
     {
-        return PictureEvents{[this](const std::string& text) {
-                                 std::lock_guard<std::mutex> lock(mutex);
-                                 statuses.push_back(text);
-                             },
-                             [this](std::size_t waiting) {
-                                 std::lock_guard<std::mutex> lock(mutex);
-                                 counts.push_back(waiting);
-                             }};
+        PictureEvents events;
+        events.status = [this](const std::string& text) { Update([&] { statuses.push_back(text); }); };
+        events.waitingChanged = [this](std::size_t waiting) { Update([&] { counts.push_back(waiting); }); };
+        events.delivering = [this](const std::string& name, const std::string& camera) {
+            Update([&] { delivering.emplace_back(name, camera); });
+        };
+        return events;
     }
-    std::size_t StatusesWith(const std::string& part)
+    std::size_t StatusesWith(const std::string& part) const
     {
         std::lock_guard<std::mutex> lock(mutex);
         std::size_t found = 0;
@@ -124,61 +156,153 @@ struct Reports {
         return found;
     }
     // The first count comes once the folder has been read at start.
-    bool Started()
+    bool Started() const
     {
         std::lock_guard<std::mutex> lock(mutex);
         return !counts.empty();
     }
+    std::vector<std::size_t> Counts() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return counts;
+    }
+    std::vector<std::pair<std::string, std::string>> Delivering() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return delivering;
+    }
+
+private:
+    std::vector<std::string> statuses;
+    std::vector<std::size_t> counts;
+    std::vector<std::pair<std::string, std::string>> delivering;
+};
+
+// Time that passes only when the test says so, and then only as fast as the
+// delivery thread gets through what each moment asks of it.
+class FakeClock : public DeliveryClock {
+public:
+    TimePoint Now() override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return now;
+    }
+    void WaitUntil(TimePoint until) override
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!woken && now < until) {
+            waitingUntil = until;
+            waiting = true;
+            changed.notify_all();
+            changed.wait(lock, [&] { return woken || now >= until; });
+            waiting = false;
+        }
+        woken = false;
+    }
+    void Wake() override
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            woken = true;
+        }
+        changed.notify_all();
+    }
+    // Lets `span` pass; the delivery thread is idle when it returns. False
+    // when the thread never became idle.
+    bool RunFor(std::chrono::milliseconds span)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        const TimePoint end = now + span;
+        for (;;) {
+            if (!changed.wait_for(lock, kPatience, [&] { return waiting && !woken; }))
+                return false;
+            if (waitingUntil > end) {
+                now = end;
+                return true;
+            }
+            now = waitingUntil;
+            waiting = false;
+            changed.notify_all();
+        }
+    }
+    TimePoint Start() const { return start; }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    const TimePoint start = TimePoint(24h);
+    TimePoint now = start;
+    TimePoint waitingUntil{};
+    bool waiting = false;
+    bool woken = false;
 };
 
 // Drive behind the sender seam: answers from a script (Delivered once it runs
-// out), or blocks on one picture until released or cancelled.
-struct FakeDrive {
+// out), or blocks on one picture until the send is cancelled.
+class FakeDrive : public Watched {
+public:
     struct Call {
         std::string name;
+        std::string camera;
         bool lookUpFirst;
         bool isJpeg;
-        TestClock::time_point at;
+        TimePoint at;
+        DeliveryOutcome outcome;
     };
 
-    std::mutex mutex;
-    std::condition_variable released;
-    std::vector<Call> calls;
-    std::deque<DeliveryOutcome> script;
-    std::string blockOn;  // this picture's send waits for Release() or cancel
-    bool isReleased = false;
+    explicit FakeDrive(std::shared_ptr<FakeClock> clock = nullptr) : clock(std::move(clock)) {}
 
     PictureSender Sender()
     {
-        return [this](const std::vector<uint8_t>& jpeg, const std::string& name, bool lookUpFirst,
-                      const std::atomic<bool>& cancel) {
-            std::unique_lock<std::mutex> lock(mutex);
+        return [this](const std::vector<uint8_t>& jpeg, const std::string& name, const std::string& camera,
+                      bool lookUpFirst, const std::atomic<bool>& cancel) {
             const bool isJpeg = jpeg.size() > 4 && jpeg[0] == 0xFF && jpeg[1] == 0xD8
                                 && jpeg[jpeg.size() - 2] == 0xFF && jpeg.back() == 0xD9;
-            calls.push_back(Call{name, lookUpFirst, isJpeg, TestClock::now()});
-            if (name == blockOn) {
-                while (!isReleased && !cancel)
-                    released.wait_for(lock, 1ms);
-                return DeliveryResult{cancel ? DeliveryOutcome::Cancelled : DeliveryOutcome::NotSent, {}};
-            }
-            if (script.empty())
-                return DeliveryResult{DeliveryOutcome::Delivered, {}};
-            const DeliveryOutcome outcome = script.front();
-            script.pop_front();
+            DeliveryOutcome outcome = DeliveryOutcome::Delivered;
+            bool blocks = false;
+            Update([&] {
+                blocks = name == blockOn;
+                if (blocks)
+                    outcome = DeliveryOutcome::Cancelled;
+                else if (!script.empty()) {
+                    outcome = script.front();
+                    script.pop_front();
+                }
+                calls.push_back(Call{name, camera, lookUpFirst, isJpeg, clock ? clock->Now() : TimePoint(), outcome});
+            });
+            while (blocks && !cancel)
+                std::this_thread::sleep_for(1ms);
             return DeliveryResult{outcome, outcome == DeliveryOutcome::Delivered ? "" : "trouble"};
         };
     }
-    std::vector<Call> Calls()
+    std::vector<Call> Calls() const
     {
         std::lock_guard<std::mutex> lock(mutex);
         return calls;
     }
-    void Release()
+    void Script(std::vector<DeliveryOutcome> outcomes, std::string blocking = std::string())
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        isReleased = true;
-        released.notify_all();
+        Update([&] {
+            script.assign(outcomes.begin(), outcomes.end());
+            blockOn = std::move(blocking);
+        });
     }
+    // Names of the calls that stored a picture.
+    std::multiset<std::string> Stored() const
+    {
+        std::multiset<std::string> names;
+        for (const Call& call : Calls()) {
+            if (call.outcome == DeliveryOutcome::Delivered)
+                names.insert(call.name);
+        }
+        return names;
+    }
+
+private:
+    std::shared_ptr<FakeClock> clock;
+    std::vector<Call> calls;
+    std::deque<DeliveryOutcome> script;
+    std::string blockOn;  // this picture's send waits for cancel
 };
 
 inline PictureSettings SettingsFor(const std::string& folder, bool keepDelivered = true)
@@ -187,4 +311,11 @@ inline PictureSettings SettingsFor(const std::string& folder, bool keepDelivered
     settings.folder = folder;
     settings.keepDelivered = keepDelivered;
     return settings;
+}
+
+inline PictureTimings QuickStop()
+{
+    PictureTimings timings;
+    timings.stopWithin = 1000ms;
+    return timings;
 }
