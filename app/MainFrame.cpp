@@ -2,7 +2,6 @@
 
 #include "AppConfig.h"
 #include "ConfigStoreLock.h"
-#include "PreviewImage.h"
 #include "TextConversion.h"
 
 #include "AppIcon.h"
@@ -220,9 +219,9 @@ void MainFrame::OnStatus(const std::string& text)
     PostStatus(wxString::FromUTF8(text));
 }
 
-void MainFrame::OnFrame(std::vector<uint8_t> rgb, int width, int height)
+void MainFrame::OnFrame(VideoFrame frame, const MotionResult& motion)
 {
-    ShowFrame(std::move(rgb), width, height);
+    ShowFrame(std::move(frame), motion);
 }
 
 void MainFrame::ApplyMonitorSettings()
@@ -405,15 +404,15 @@ void MainFrame::OnSettings(wxCommandEvent&)
     monitor->SetUrl(ToLocaleBytes(rtspUrl));
 }
 
-void MainFrame::ShowFrame(std::vector<uint8_t> frame, int width, int height)
+void MainFrame::ShowFrame(VideoFrame frame, MotionResult motion)
 {
-    // Nobody would see the preview: no scaling and no drawing.
+    // Nobody would see the preview: no conversion and no drawing.
     if (!previewVisible) {
         return;
     }
     {
         std::lock_guard<std::mutex> lock(pendingPreviewMutex);
-        pendingPreviews.push_back(PendingPreview{std::move(frame), width, height});
+        pendingPreviews.push_back(PendingPreview{std::move(frame), std::move(motion)});
         // A GUI thread that has fallen behind only ever draws the newest few.
         while (pendingPreviews.size() > kMaxPendingPreviews) {
             pendingPreviews.pop_front();
@@ -445,28 +444,19 @@ void MainFrame::DrawNextPendingPreview()
     if (!previewVisible) {
         return;
     }
-    UpdatePreview(next.frame, next.width, next.height);
+    UpdatePreview(next.frame, next.motion);
 }
 
-void MainFrame::UpdatePreview(const std::vector<uint8_t>& frame, int width, int height)
+void MainFrame::UpdatePreview(const VideoFrame& frame, const MotionResult& motion)
 {
-    if (width < 1 || height < 1 || preview == nullptr) {
-        std::fprintf(stderr, "[UpdatePreview] early return: null=%d w=%d h=%d\n",
-                     preview == nullptr ? 1 : 0, width, height);
+    if (preview == nullptr) {
         return;
     }
-    const std::size_t expectedBytes =
-        static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3;
-    if (frame.size() < expectedBytes) {
-        // Never read past the vector: a frame shorter than its size claims is
-        // not an RGB frame.
-        std::fprintf(stderr, "[UpdatePreview] early return: short frame %zu of %zu bytes\n",
-                     frame.size(), expectedBytes);
-        return;
-    }
-
     const wxSize target = PreviewTargetSize(preview->GetClientSize(), preview->GetMinSize());
-    const wxImage canvas = ComposePreviewImage(frame, width, height, target);
+    const wxImage canvas = previewRenderer.Render(frame, motion, target);
+    if (!canvas.IsOk()) {
+        return;
+    }
     preview->SetBitmap(wxBitmapBundle(wxBitmap(canvas, wxBITMAP_SCREEN_DEPTH, 1.0)));
     preview->Refresh(true);
     preview->Update();

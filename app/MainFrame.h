@@ -1,5 +1,6 @@
 #pragma once
 
+#include "PreviewImage.h"
 #include "WindowLifeline.h"
 
 #include "GoogleAnalyticsClient.h"
@@ -65,14 +66,17 @@ public:
 
     // Decoder thread. Queues an analysed frame for the preview; never waits
     // for the GUI thread.
-    void ShowFrame(std::vector<uint8_t> frame, int width, int height);
-    // GUI thread. Scales the frame into the preview control, letterboxed.
-    void UpdatePreview(const std::vector<uint8_t>& frame, int width, int height);
+    void ShowFrame(VideoFrame frame, MotionResult motion);
+    // GUI thread. Converts the frame into the preview control at the size it
+    // is drawn, letterboxed, and marks its motion.
+    void UpdatePreview(const VideoFrame& frame, const MotionResult& motion);
 
     // Previews handed to the GUI thread and not yet drawn; bounded so that a
     // GUI thread that falls behind cannot make memory grow without limit.
     std::size_t PendingPreviewCount() const;
     static constexpr std::size_t kMaxPendingPreviews = 3;
+    // GUI thread. Frames converted for the preview so far.
+    std::uint64_t PreviewConversionCount() const { return previewRenderer.ConversionCount(); }
 
     // Any thread: a handle that background threads keep instead of the window.
     WindowLifelinePtr Lifeline() const { return lifeline; }
@@ -84,7 +88,7 @@ private:
     void ConfigureAnalytics();
     // MonitorObserver.
     void OnStatus(const std::string& text) override;
-    void OnFrame(std::vector<uint8_t> rgb, int width, int height) override;
+    void OnFrame(VideoFrame frame, const MotionResult& motion) override;
 
     // Decoder thread: hands a motion picture to the picture folder, which
     // keeps it and, when it waits for Drive, delivers it.
@@ -147,13 +151,15 @@ private:
     // thread, drained on the GUI thread.
     mutable std::mutex pendingPreviewMutex;
     struct PendingPreview {
-        std::vector<uint8_t> frame;
-        int width;
-        int height;
+        VideoFrame frame;
+        MotionResult motion;
     };
     std::deque<PendingPreview> pendingPreviews;
+    // GUI thread only.
+    PreviewRenderer previewRenderer;
     // False while the window is minimised or hidden: frames are then still
-    // analysed and uploaded, but neither queued for the preview nor drawn.
+    // analysed and uploaded, but neither queued for the preview nor
+    // converted.
     // Written on the GUI thread when the window's state changes, read on the
     // decoder thread.
     std::atomic<bool> previewVisible{true};
