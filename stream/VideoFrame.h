@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 struct AVFrame;
@@ -76,16 +77,18 @@ private:
     SwsContext* converter = nullptr;
 };
 
-// Turns VideoFrames into packed RGB (R, G, B bytes, top row first) in one
-// swscale pass that scales as it converts, with the colours of swscale's
-// default conversion (ITU-R BT.601, the picture's range).
+// Turns VideoFrames into packed RGB (R, G, B bytes, top row first), with the
+// colours of swscale's SIMD YUV-to-RGB converter (ITU-R BT.601, the picture's
+// range). A picture wanted at another size is scaled first, as 4:2:0 (a
+// third of RGB's bytes), and converted once, at the size it is wanted:
+// swscale's own scaling RGB output runs as plain C code, three times the cost.
 //
-// One per consuming thread and use: it keeps the swscale context of its last
-// conversion and makes a new one only when the picture's size, format or
-// range, or the size asked for, changes. Not thread-safe.
+// One per consuming thread and use: it keeps its swscale contexts and, for
+// Convert, one picture of the size asked for in 4:2:0 and in RGB. Not
+// thread-safe.
 class RgbConverter {
 public:
-    RgbConverter() = default;
+    RgbConverter();
     ~RgbConverter();
 
     RgbConverter(const RgbConverter&) = delete;
@@ -93,34 +96,23 @@ public:
 
     // Converts `frame`, scaled to width x height, into the rectangle at
     // `rgb`: height rows of width * 3 bytes, rowStride bytes apart. Writes
-    // nothing outside that rectangle, not even at widths that are not a
-    // multiple of swscale's SIMD blocks (which its fast same-size converter
-    // would overrun). False, with the rectangle untouched, when the frame is
-    // empty, a size is below 1 or swscale cannot convert it.
+    // nothing outside that rectangle (swscale's SIMD converter, which writes
+    // whole blocks of 16 pixels, converts into the converter's own rows).
+    // False, with the rectangle untouched, when the frame is empty, a size is
+    // below 1 or swscale cannot convert it.
     bool Convert(const VideoFrame& frame, std::uint8_t* rgb, std::ptrdiff_t rowStride, int width,
                  int height);
 
     // The whole frame at its own size, packed (Width() * 3 bytes a row, no
-    // padding), through swscale's fast same-size converter; empty when the
-    // frame is empty or cannot be converted. Only the returned picture is
-    // allocated: the converter keeps no picture of its own.
+    // padding); empty when the frame is empty or cannot be converted. Only
+    // the returned picture is allocated: nothing of it is kept.
     std::vector<std::uint8_t> ToRgb(const VideoFrame& frame);
 
     // Conversions made so far, both kinds together.
     std::uint64_t ConversionCount() const noexcept { return conversions; }
 
 private:
-    // Makes `context` fit; false when swscale cannot.
-    bool Prepare(const VideoFrame& frame, int width, int height, int flags);
-
-    SwsContext* context = nullptr;
-    // What `context` was made for.
-    int contextSourceWidth = 0;
-    int contextSourceHeight = 0;
-    int contextSourceFormat = -1;
-    int contextWidth = 0;
-    int contextHeight = 0;
-    int contextFlags = 0;
-    bool contextLimitedRange = true;
+    struct Stages;
+    std::unique_ptr<Stages> stages;
     std::uint64_t conversions = 0;
 };
