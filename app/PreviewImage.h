@@ -27,8 +27,8 @@ PreviewPlacement ComputePreviewPlacement(int targetWidth, int targetHeight, int 
 wxSize PreviewTargetSize(const wxSize& clientSize, const wxSize& minimumSize);
 
 // Makes the pictures one preview shows (the window's, or one camera's tile):
-// each decoded frame converted from YUV straight into the letterboxed image
-// that is drawn, at the size it is drawn there, in one swscale pass, and its
+// each decoded frame scaled once, as YUV, and converted to RGB once, at the
+// size it is drawn there, into the letterboxed image that is drawn, and its
 // motion boxes and label drawn at that scale. Needs no window.
 //
 // GUI thread only. One per preview: it keeps the conversion set up for the
