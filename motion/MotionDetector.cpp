@@ -181,6 +181,21 @@ cv::Mat DetectionGrey(const LumaPlane& luma)
     return grey;
 }
 
+MotionDetector::MotionDetector()
+{
+    // The reduced pictures are small: OpenCV's worker threads, woken for
+    // every frame and spinning before they sleep again, cost more than they
+    // save, and with several cameras every decoder thread has work of its
+    // own. OpenCV has no setting per call, only this one for the process,
+    // made once, before any detector has run (the program's other OpenCV
+    // work, drawing marks, is smaller still).
+    static const bool sequential = [] {
+        cv::setNumThreads(0);
+        return true;
+    }();
+    static_cast<void>(sequential);
+}
+
 MotionResult MotionDetector::Detect(const LumaPlane& luma)
 {
     const cv::Mat grey = DetectionGrey(luma);

@@ -36,6 +36,10 @@ struct MotionResult {
 // life of the object.
 class MotionDetector {
 public:
+    // The first one made also has OpenCV run sequentially, in the whole
+    // process (see the source).
+    MotionDetector();
+
     // No motion for the first picture, for one of another size than the
     // previous (a new stream or a changed camera resolution: comparison
     // starts over from it), and for an empty plane (ignored; the previous
