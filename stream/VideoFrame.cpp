@@ -303,8 +303,9 @@ std::vector<std::uint8_t> RgbConverter::ToRgb(const VideoFrame& frame)
         return {};
     }
     // Packed in place, top row first: every row moves towards the front, and
-    // never onto a row not yet moved.
-    for (int y = 1; y < height; ++y) {
+    // never onto a row not yet moved. Widths of whole blocks (1280, 1920,
+    // 3840) are packed already.
+    for (int y = 1; y < height && paddedRowBytes != rowBytes; ++y) {
         std::memmove(rgb.data() + y * rowBytes, rgb.data() + y * paddedRowBytes, rowBytes);
     }
     rgb.resize(rowBytes * static_cast<std::size_t>(height));
