@@ -525,7 +525,7 @@ def print_comparison(label, results, fps, cameras):
     for a, b, most in AIMS:
         if a in by_name and b in by_name and by_name[b]["cpu"] > 0:
             ratio = by_name[a]["cpu"] / by_name[b]["cpu"]
-            print(f"aim {a}/{b} <= {most:.2f}: {ratio:.2f}, {'met' if ratio <= most else 'missed'}")
+            print(f"aim {a}/{b} <= {most:.2f}: {ratio:.3f}, {'met' if ratio <= most else 'missed'}")
     if cameras == 1:
         for name in ("visible", "minimised"):
             if name in by_name:
