@@ -121,6 +121,7 @@ struct Tally {
     int pictures = 0;  // compared: every one after the first
     int referenceMotion = 0;
     int reducedMotion = 0;
+    int referenceBoxes = 0;
     int agreed = 0;
     int comparedBoxes = 0;
     int unmatchedBoxes = 0;  // a box of either without a counterpart in the other
@@ -198,6 +199,7 @@ bool CompareClip(const std::string& path, Tally& tally)
             tally.referenceSeconds += std::chrono::duration<double>(middle - start).count();
             tally.reducedSeconds += std::chrono::duration<double>(end - middle).count();
             tally.referenceMotion += full.motion;
+            tally.referenceBoxes += static_cast<int>(full.boxes.size());
             tally.reducedMotion += small.motion;
             tally.agreed += full.motion == small.motion;
             if (full.motion && small.motion)
@@ -241,8 +243,8 @@ int main(int argc, char** argv)
         return 2;
     }
     const std::string folder = pattern;
-    std::printf("%-22s %8s %7s %7s %9s %9s %8s %9s %9s\n", "clip", "pictures", "ref mo", "new mo", "agreement",
-                "box dev", "unmatch", "ref ms", "new ms");
+    std::printf("%-22s %8s %7s %7s %9s %9s %8s %9s %9s %9s\n", "clip", "pictures", "ref mo", "new mo", "ref boxes",
+                "agreement", "box dev", "unmatch", "ref ms", "new ms");
     bool allMet = true;
     for (const Clip& clip : kClips) {
         std::string file = clip.name;
@@ -258,14 +260,17 @@ int main(int argc, char** argv)
         const bool met = agreement >= kMinAgreement && tally.largestDeviation <= kMaxBoxDeviation &&
                          tally.unmatchedBoxes == 0;
         allMet = allMet && met;
-        std::printf("%-22s %8d %7d %7d %8.1f%% %8.2f%% %8d %9.2f %9.2f%s\n", clip.name, tally.pictures,
-                    tally.referenceMotion, tally.reducedMotion, 100 * agreement, 100 * tally.largestDeviation,
+        std::printf("%-22s %8d %7d %7d %9.2f %8.1f%% %8.2f%% %8d %9.2f %9.2f%s\n", clip.name, tally.pictures,
+                    tally.referenceMotion, tally.reducedMotion,
+                    static_cast<double>(tally.referenceBoxes) / std::max(1, tally.referenceMotion),
+                    100 * agreement, 100 * tally.largestDeviation,
                     tally.unmatchedBoxes, 1000 * tally.referenceSeconds / tally.pictures,
                     1000 * tally.reducedSeconds / tally.pictures, met ? "" : "  <- aim missed");
         std::printf("%-22s expected: %s\n", "", clip.expected);
         std::fflush(stdout);
     }
-    std::printf("\nref mo / new mo: pictures with motion by the full-size reference / the detector; box dev:\n"
+    std::printf("\nref mo / new mo: pictures with motion by the full-size reference / the detector; ref boxes:\n"
+                "the reference's boxes per picture with motion; box dev:\n"
                 "largest distance of a box edge from its counterpart's, of the picture's width; unmatch: boxes\n"
                 "without a counterpart; ms: detection time per picture (the reference's includes its RGB\n"
                 "conversion). Aims: agreement >= 99 %%, box dev <= 2 %%, no unmatched box.\n");
