@@ -64,8 +64,7 @@ const cv::Mat& LimitedRangeTable()
 struct Reduction {
     explicit Reduction(cv::Size full, cv::Size reduced)
         : factor(static_cast<double>(full.width) / reduced.width),
-          scaleX(factor), scaleY(static_cast<double>(full.height) / reduced.height),
-          whole(static_cast<int>(std::lround(factor)))
+          factorY(static_cast<double>(full.height) / reduced.height), whole(static_cast<int>(std::lround(factor)))
     {
         dilateIterations = kDilateIterations / whole;
         // What the reduced dilation falls short of, added back in full pixels.
@@ -98,16 +97,17 @@ struct Reduction {
     }
     cv::Rect FullBox(const cv::Rect& reduced, cv::Size full) const
     {
-        const int left = static_cast<int>(std::floor(reduced.x * scaleX)) - growthPx;
-        const int top = static_cast<int>(std::floor(reduced.y * scaleY)) - growthPx;
-        const int right = static_cast<int>(std::ceil(reduced.br().x * scaleX)) + growthPx;
-        const int bottom = static_cast<int>(std::ceil(reduced.br().y * scaleY)) + growthPx;
+        const int left = static_cast<int>(std::floor(reduced.x * factor)) - growthPx;
+        const int top = static_cast<int>(std::floor(reduced.y * factorY)) - growthPx;
+        const int right = static_cast<int>(std::ceil(reduced.br().x * factor)) + growthPx;
+        const int bottom = static_cast<int>(std::ceil(reduced.br().y * factorY)) + growthPx;
         return cv::Rect(cv::Point(left, top), cv::Point(right, bottom)) & cv::Rect(cv::Point(0, 0), full);
     }
 
+    // Full pixels per reduced pixel across, and down (the same but for
+    // rounding).
     double factor;
-    double scaleX;
-    double scaleY;
+    double factorY;
     int whole;
     int dilateIterations;
     int growthPx;
@@ -147,7 +147,7 @@ double RefinedArea(const cv::Mat& difference, const std::vector<cv::Point>& cont
     cv::divide(values - kDifferenceThreshold, slope, share);
     share = cv::min(cv::max(share + 0.5, 0.0), 1.0);
     share.setTo(0, region == 0);
-    const double outlineArea = cv::sum(share)[0] * reduction.scaleX * reduction.scaleY;
+    const double outlineArea = cv::sum(share)[0] * reduction.factor * reduction.factorY;
     // The reduced contour runs half a reduced pixel inside the outline.
     const double outlineLength = reduction.factor * (reducedPerimeter + 4);
     return outlineArea + kContourOffsetPx * outlineLength + 4 * kContourOffsetPx * kContourOffsetPx;
@@ -231,7 +231,7 @@ MotionResult MotionDetector::Detect(const LumaPlane& luma)
 
     std::vector<std::vector<cv::Point>> contours;
     cv::findContours(mask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE, cv::Point(0, 0));
-    double changedArea = changedPixels * reduction.scaleX * reduction.scaleY;
+    double changedArea = changedPixels * reduction.factor * reduction.factorY;
     std::vector<double> perimeters;
     perimeters.reserve(contours.size());
     for (const auto& contour : contours) {

@@ -118,20 +118,25 @@ TEST(MotionDetector, AFrameOfAnotherSizeBecomesTheReferenceAndAnEmptyOneIsIgnore
 }
 
 // Limited-range luma, stretched, is the grey of the picture's RGB conversion;
-// full-range luma is that grey already. Colours within what RGB can show.
+// full-range luma is that grey already, whether the picture says so by its
+// format or by its range field. Colours within what RGB can show; greys at
+// their levels in every range.
 TEST(MotionDetector, ComparesTheGreyLevelsOfThePicturesRgbWithinOneLevel)
 {
-    const struct { uint8_t y, u, v; bool fullRange; } colours[] = {
-        {16, 128, 128, false}, {235, 128, 128, false}, {126, 128, 128, false}, {5, 128, 128, false},
-        {250, 128, 128, false}, {81, 90, 240, false}, {145, 54, 34, false}, {41, 240, 110, false},
-        {170, 166, 16, false},  {0, 128, 128, true},   {255, 128, 128, true}, {76, 85, 255, true},
+    using R = FrameRange;
+    const struct { uint8_t y, u, v; FrameRange range; int grey; } colours[] = {
+        {16, 128, 128, R::Limited, 0},         {235, 128, 128, R::Limited, 255},     {126, 128, 128, R::Limited, 128},
+        {5, 128, 128, R::Limited, 0},          {250, 128, 128, R::Limited, 255},     {81, 90, 240, R::Limited, -1},
+        {145, 54, 34, R::Limited, -1},         {41, 240, 110, R::Limited, -1},       {170, 166, 16, R::Limited, -1},
+        {0, 128, 128, R::FullByFormat, 0},     {200, 128, 128, R::FullByFormat, 200}, {76, 85, 255, R::FullByFormat, -1},
+        {60, 128, 128, R::FullByField, 60},    {200, 128, 128, R::FullByField, 200},
     };
     RgbConverter converter;
     for (const auto& c : colours) {
         for (const cv::Size size : {cv::Size(320, 240), cv::Size(1920, 1080)}) {
-            SCOPED_TRACE(testing::Message() << int(c.y) << "," << int(c.u) << "," << int(c.v)
-                                            << (c.fullRange ? " full " : " limited ") << size);
-            const VideoFrame frame = UniformFrame(size.width, size.height, c.y, c.u, c.v, c.fullRange);
+            SCOPED_TRACE(testing::Message() << int(c.y) << "," << int(c.u) << "," << int(c.v) << " range "
+                                            << static_cast<int>(c.range) << " " << size);
+            const VideoFrame frame = UniformFrame(size.width, size.height, c.y, c.u, c.v, c.range);
             std::vector<uint8_t> rgb = converter.ToRgb(frame);
             cv::Mat rgbGrey;
             cv::cvtColor(cv::Mat(size, CV_8UC3, rgb.data()), rgbGrey, cv::COLOR_RGB2GRAY);
@@ -141,6 +146,9 @@ TEST(MotionDetector, ComparesTheGreyLevelsOfThePicturesRgbWithinOneLevel)
             double lowest = 0, highest = 0;
             cv::minMaxLoc(rgbGrey, &lowest, &highest);
             ASSERT_EQ(lowest, highest);
+            if (c.grey >= 0) {
+                EXPECT_EQ(lowest, c.grey);
+            }
             cv::Mat difference;
             cv::absdiff(grey, cv::Scalar::all(lowest), difference);
             cv::minMaxLoc(difference, nullptr, &highest);

@@ -63,32 +63,6 @@ TEST(RgbConverter, FillsItsRectangleAndNothingElseAtAwkwardSizes)
     EXPECT_FALSE(RgbConverter().Convert(VideoFrame(), std::vector<uint8_t>(12).data(), 6, 2, 2));
 }
 
-// 16 is black and 235 white in limited range; 0 and 255 in full range, which
-// a picture says by its format (yuvj) or by its range alone.
-TEST(RgbConverter, ReadsEachPictureInItsOwnRange)
-{
-    const struct { uint8_t y; bool fullRange, saidByFormat; int grey; } cases[] = {
-        {16, false, false, 0}, {235, false, false, 255}, {126, false, false, 128},
-        {0, true, true, 0},    {255, true, true, 255},   {128, true, true, 128},
-        {0, true, false, 0},   {255, true, false, 255},
-    };
-    RgbConverter converter;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.y) + (c.fullRange ? " full" : " limited") + (c.saidByFormat ? " yuvj" : ""));
-        VideoFrame frame = UniformFrame(64, 48, c.y, 128, 128, c.saidByFormat);
-        if (c.fullRange && !c.saidByFormat) {
-            AVFrame* picture = av_frame_clone(frame.Picture());
-            picture->color_range = AVCOL_RANGE_JPEG;
-            frame = VideoFrame(picture);
-            av_frame_free(&picture);
-        }
-        EXPECT_EQ(frame.IsLimitedRange(), !c.fullRange);
-        const std::vector<uint8_t> rgb = converter.ToRgb(frame);
-        ASSERT_FALSE(rgb.empty());
-        EXPECT_NEAR(rgb[0], c.grey, 1);
-    }
-}
-
 // Pictures with 8-bit luma first are held as the decoder made them; others
 // become 8-bit 4:2:0 with the same luma.
 TEST(VideoFrameMaker, HoldsEightBitLumaAndConvertsTheRest)

@@ -6,10 +6,11 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
-VideoFrame UniformFrame(int width, int height, std::uint8_t y, std::uint8_t u, std::uint8_t v, bool fullRange)
+VideoFrame UniformFrame(int width, int height, std::uint8_t y, std::uint8_t u, std::uint8_t v, FrameRange range)
 {
     AVFrame* picture = av_frame_alloc();
-    picture->format = fullRange ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
+    picture->format = range == FrameRange::FullByFormat ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
+    picture->color_range = range == FrameRange::FullByField ? AVCOL_RANGE_JPEG : AVCOL_RANGE_UNSPECIFIED;
     picture->width = width;
     picture->height = height;
     VideoFrame frame;
