@@ -1,6 +1,5 @@
 #include "VideoFrame.h"
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 #include <limits>
@@ -8,7 +7,6 @@
 
 extern "C" {
 #include <libavutil/frame.h>
-#include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
@@ -120,8 +118,8 @@ bool IsFullRangeFormat(int format)
     }
 }
 
-}  // namespace
-
+// True when pictures of this AVPixelFormat can be held as they are: their
+// first plane is 8-bit luma, one byte per pixel.
 bool HasEightBitLumaPlane(int pixelFormat)
 {
     const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(pixelFormat));
@@ -133,6 +131,8 @@ bool HasEightBitLumaPlane(int pixelFormat)
     const AVComponentDescriptor& luma = descriptor->comp[0];
     return luma.plane == 0 && luma.depth == 8 && luma.step == 1 && luma.offset == 0 && luma.shift == 0;
 }
+
+}  // namespace
 
 VideoFrame::VideoFrame(const AVFrame* source)
 {

@@ -52,10 +52,6 @@ private:
     AVFrame* picture = nullptr;
 };
 
-// True when pictures of this AVPixelFormat can be held as they are: their
-// first plane is 8-bit luma, one byte per pixel.
-bool HasEightBitLumaPlane(int pixelFormat);
-
 // Makes VideoFrames of a decoder's pictures. Pictures whose first plane is not
 // 8-bit luma (10-bit, RGB, packed YUV) are converted to 8-bit 4:2:0 first,
 // each into a buffer of its own; all others are only referenced.
