@@ -10,7 +10,6 @@
 #include <wx/stattext.h>
 
 #include <algorithm>
-#include <cstdio>
 
 namespace {
 
@@ -87,6 +86,8 @@ void CameraTiles::Rebuild(const std::vector<CameraInfo>& cameras)
 {
     SetSizer(nullptr);
     DestroyChildren();
+    for (const Tile& tile : tiles)
+        conversionsOfGoneTiles += tile.renderer->ConversionCount();
     tiles.clear();
     const auto has = [&](CameraId id) {
         return std::any_of(cameras.begin(), cameras.end(), [id](const CameraInfo& c) { return c.id == id; });
@@ -112,6 +113,7 @@ void CameraTiles::AddTile(const CameraInfo& camera, bool alone)
     Tile tile;
     tile.id = camera.id;
     tile.feed = std::make_shared<PreviewFeed>();
+    tile.renderer = std::make_shared<PreviewRenderer>();
     if (alone) {
         // The window as it has always looked: the preview and nothing else.
         tile.panel = new wxPanel(this, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxNO_BORDER);
@@ -266,29 +268,25 @@ std::size_t CameraTiles::PendingPreviews(CameraId camera) const
     return feed ? feed->Pending() : 0;
 }
 
+std::uint64_t CameraTiles::ConversionCount() const
+{
+    std::uint64_t count = conversionsOfGoneTiles;
+    for (const Tile& tile : tiles)
+        count += tile.renderer->ConversionCount();
+    return count;
+}
+
 void CameraTiles::DrawNext(CameraId camera)
 {
     Tile* tile = Find(camera);
-    PreviewFeed::Frame frame;
-    if (tile == nullptr || !tile->feed->Pop(frame))
+    PreviewFeed::Frame next;
+    if (tile == nullptr || !tile->feed->Pop(next))
         return;
-    const int width = frame.width;
-    const int height = frame.height;
-    if (width < 1 || height < 1) {
-        std::fprintf(stderr, "[UpdatePreview] early return: null=0 w=%d h=%d\n", width, height);
-        return;
-    }
-    const std::size_t expectedBytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3;
-    if (frame.rgb.size() < expectedBytes) {
-        // Never read past the vector: a frame shorter than its size claims is
-        // not an RGB frame.
-        std::fprintf(stderr, "[UpdatePreview] early return: short frame %zu of %zu bytes\n", frame.rgb.size(),
-                     expectedBytes);
-        return;
-    }
-    // Drawn once, at the tile's own size, straight from the frame.
+    // Converted once, at the tile's own size, straight from the decoded frame.
     const wxSize target = PreviewTargetSize(tile->preview->GetClientSize(), tile->preview->GetMinSize());
-    const wxImage canvas = ComposePreviewImage(frame.rgb, width, height, target);
+    const wxImage canvas = tile->renderer->Render(next.frame, next.motion, target);
+    if (!canvas.IsOk())
+        return;
     tile->preview->SetBitmap(wxBitmapBundle(wxBitmap(canvas, wxBITMAP_SCREEN_DEPTH, 1.0)));
     tile->preview->Refresh(true);
     tile->preview->Update();

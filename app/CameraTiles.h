@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Application.h"
+#include "PreviewImage.h"
 
 #include <wx/panel.h>
 
@@ -21,9 +22,8 @@ class wxStaticText;
 class PreviewFeed {
 public:
     struct Frame {
-        std::vector<uint8_t> rgb;
-        int width = 0;
-        int height = 0;
+        VideoFrame frame;
+        MotionResult motion;
     };
     // A GUI thread that falls behind only ever draws the newest few.
     static constexpr std::size_t kMaxPending = 3;
@@ -68,6 +68,8 @@ public:
     // Draws the oldest frame waiting for the camera's tile.
     void DrawNext(CameraId camera);
     std::size_t PendingPreviews(CameraId camera) const;
+    // Frames converted for the previews so far, all tiles together.
+    std::uint64_t ConversionCount() const;
 
 private:
     struct Tile {
@@ -76,6 +78,7 @@ private:
         wxStaticText* status = nullptr;  // null with one camera
         wxStaticBitmapBase* preview = nullptr;
         std::shared_ptr<PreviewFeed> feed;
+        std::shared_ptr<PreviewRenderer> renderer;  // keeps its conversion for the tile's size
     };
 
     void AddTile(const CameraInfo& camera, bool alone);
@@ -91,6 +94,7 @@ private:
     CameraId selected = 0;
     CameraId shownAlone = 0;  // 0: the grid
     bool windowVisible = true;
+    std::uint64_t conversionsOfGoneTiles = 0;
 
     // What Push reads on decoder threads.
     mutable std::mutex feedsMutex;

@@ -185,11 +185,16 @@ void MainFrame::OnCamerasChanged()
         tiles->SetStatus(camera, text);
 }
 
-void MainFrame::OnFrame(CameraId camera, std::vector<uint8_t> rgb, int width, int height)
+void MainFrame::OnFrame(CameraId camera, VideoFrame frame, const MotionResult& motion)
 {
-    // Nobody would see the preview: no scaling and no drawing.
-    if (tiles->Push(camera, PreviewFeed::Frame{std::move(rgb), width, height}))
+    // Nobody would see the preview: no conversion and no drawing.
+    if (tiles->Push(camera, PreviewFeed::Frame{std::move(frame), motion}))
         Post([this, camera] { tiles->DrawNext(camera); });
+}
+
+std::uint64_t MainFrame::PreviewConversionCount() const
+{
+    return tiles->ConversionCount();
 }
 
 void MainFrame::OnWaitingPictures(std::size_t waiting)

@@ -39,6 +39,8 @@ public:
     // Any thread. Queues a status line of the program as a whole.
     void PostStatus(const wxString& text);
     CameraTiles& Tiles() { return *tiles; }
+    // GUI thread. Frames converted for the previews so far.
+    std::uint64_t PreviewConversionCount() const;
 
 private:
     void BuildUi();
@@ -52,7 +54,7 @@ private:
     // ApplicationObserver.
     void OnCamerasChanged() override;
     void OnStatus(CameraId camera, const std::string& text) override;
-    void OnFrame(CameraId camera, std::vector<uint8_t> rgb, int width, int height) override;
+    void OnFrame(CameraId camera, VideoFrame frame, const MotionResult& motion) override;
     void OnWaitingPictures(std::size_t count) override;
     void OnConnectFailed(const std::string& message) override;
     void OnNotificationClicked() override;

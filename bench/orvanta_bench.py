@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Benchmarks of the whole program, run by hand (never by the test command).
 
-  orvanta_bench.py compare [options]   cost of watching one camera, side by side
+  orvanta_bench.py compare [options]   cost of watching one camera (or --cameras N), side by side
   orvanta_bench.py soak [options]      a long run: memory, threads, descriptors
   orvanta_bench.py backlog [options]   a Drive outage with steady motion, then the catching up
   orvanta_bench.py slowlink [options]  Drive behind a slow link: memory over time
@@ -15,6 +15,7 @@ private buses); every figure is read from outside through /proc.
 
 import argparse
 import contextlib
+import math
 import os
 import re
 import select
@@ -174,7 +175,10 @@ def start_display(procs, tries=3):
     for number in range(50, 100):
         if os.path.exists(f"/tmp/.X{number}-lock") or os.path.exists(f"/tmp/.X11-unix/X{number}"):
             continue
-        xvfb = procs.start("xvfb", ["Xvfb", f":{number}", "-screen", "0", "1920x1080x24", "-nolisten", "tcp"])
+        # -noreset: a server that resets when its last client leaves (the
+        # probe below) refuses the window manager that connects meanwhile.
+        xvfb = procs.start("xvfb", ["Xvfb", f":{number}", "-screen", "0", "1920x1080x24", "-nolisten", "tcp",
+                                    "-noreset"])
         os.environ["DISPLAY"] = f":{number}"
         if wait_for("the X server", 20, lambda: xvfb.poll() is not None or subprocess.run(
                 ["xprop", "-root"], capture_output=True).returncode == 0) and xvfb.poll() is None:
@@ -187,7 +191,7 @@ def start_display(procs, tries=3):
         ["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], capture_output=True, text=True).stdout)
     if managed and openbox.poll() is None:
         return [xvfb, openbox]
-    # Seen once: openbox gave up on a display just made after another one went.
+    # Another server may have taken the display meanwhile.
     procs.stop(openbox), procs.stop(xvfb)
     if tries == 1:
         raise BenchError(f"openbox ended (see {procs.workdir}/openbox.err)")
@@ -227,16 +231,27 @@ class Provider:
             pass
 
 
-class Program:
-    """The real program as orvanta_test_app, streaming camera_url, Drive
-    connected to the provider when there is one."""
+def settings_text(camera_urls, folder):
+    """Orvanta.conf for the cameras: the first at today's keys, the others as
+    [Cameras/N] with their names."""
+    text = f"[Stream]\nRtspUrl={camera_urls[0]}\n"
+    for number, url in enumerate(camera_urls[1:], 2):
+        text += f"[Cameras/{number}]\nRtspUrl={url}\nName=Camera {number}\n"
+    return text + f"[Pictures]\nFolder={folder}\n"
 
-    def __init__(self, procs, app, camera_url, provider, name="program"):
+
+class Program:
+    """The real program as orvanta_test_app, watching the cameras at
+    camera_urls (one URL or a list), Drive connected to the provider when
+    there is one."""
+
+    def __init__(self, procs, app, camera_urls, provider, name="program"):
         self.procs, self.name, self.provider = procs, name, provider
+        camera_urls = [camera_urls] if isinstance(camera_urls, str) else camera_urls
         home = tempfile.mkdtemp(prefix=name + "-", dir=procs.workdir)
         self.pending = os.path.join(home, "Orvanta", "pending")
         with open(os.path.join(home, "Orvanta.conf"), "w") as conf:
-            conf.write(f"[Stream]\nRtspUrl={camera_url}\n[Pictures]\nFolder={home}/Orvanta\n")
+            conf.write(settings_text(camera_urls, f"{home}/Orvanta"))
         env = dict(os.environ, XDG_CONFIG_HOME=home, HOME=home, LC_ALL="C.UTF-8")
         argv = [app] + ([f"--provider={provider.url}"] if provider else [])
         self.output = os.path.join(procs.workdir, name + ".out")
@@ -288,9 +303,9 @@ def viewer_size(window, width, height):
     return preview_width, round(preview_width * height / width / 2) * 2
 
 
-def motion_config(path, url, width, height, fps):
-    # Detection at 10 per second on every picture the camera sends, Debian's
-    # stock detection settings, every output off.
+def motion_config(path, urls, width, height, fps):
+    """Detection at 10 per second on every picture each camera sends, Debian's
+    stock detection settings, every output off; one camera file per camera."""
     folder = os.path.dirname(path)
     with open(path, "w") as conf:
         conf.write(f"""daemon off
@@ -298,8 +313,6 @@ setup_mode off
 log_file {folder}/motion.log
 log_level 6
 target_dir {folder}
-netcam_url {url}
-netcam_params rtsp_transport=tcp, capture_rate={fps}
 width {width}
 height {height}
 framerate 10
@@ -318,6 +331,12 @@ timelapse_interval 0
 webcontrol_port 0
 stream_port 0
 """)
+        for number, url in enumerate(urls, 1):
+            camera = os.path.join(folder, f"motion-camera{number}.conf")
+            with open(camera, "w") as camera_conf:
+                camera_conf.write(f"camera_id {number}\nnetcam_url {url}\n"
+                                  f"netcam_params rtsp_transport=tcp, capture_rate={fps}\n")
+            conf.write(f"camera {camera}\n")
 
 
 def progress_frames(path):
@@ -339,39 +358,48 @@ def ffmpeg(url, progress, threads=None, copy=False):
 
 
 class Reader:
-    """One reader of the camera and the process whose cost is measured."""
+    """One reader of the cameras and the processes whose cost is measured
+    (one, or one per camera), added up."""
 
-    def __init__(self, name, pid, stop, program=None):
-        self.name, self.pid, self.stop, self.program = name, pid, stop, program
+    def __init__(self, name, pids, stop, program=None):
+        self.name, self.stop, self.program = name, stop, program
+        self.pids = pids if isinstance(pids, list) else [pids]
         self.rss = []
 
     def mark(self):
-        self.cpu0 = cpu_seconds(self.pid)
-        self.threads0 = thread_cpu(self.pid) if self.program else {}
+        self.cpu0 = sum(cpu_seconds(pid) for pid in self.pids)
+        self.threads0 = thread_cpu(self.pids[0]) if self.program else {}
 
     def sample(self):
-        self.rss.append(status_kib(self.pid, "VmRSS"))
+        self.rss.append(sum(status_kib(pid, "VmRSS") for pid in self.pids))
 
-    def finish(self, wall):
-        # The program's GUI thread (the preview) and its busiest other thread
-        # that lived through the window (the decoder: decoding, conversion,
-        # detection); the rest is upload threads and the toolkit's own.
-        spent = {tid: t - self.threads0[tid] for tid, t in thread_cpu(self.pid).items() if tid in self.threads0}
-        gui = spent.pop(self.pid, 0.0)
-        split = {"gui": gui / wall, "decoder": max(spent.values(), default=0.0) / wall} if self.program else {}
-        return {**split, "name": self.name, "cpu": (cpu_seconds(self.pid) - self.cpu0) / wall,
-                "rss": sum(self.rss) / max(1, len(self.rss)) / MIB, "hwm": status_kib(self.pid, "VmHWM") / MIB,
-                "libs": libraries(self.pid), "threads": entries(self.pid, "task")}
+    def finish(self, wall, cameras=1):
+        # The program's GUI thread (the preview) and its busiest other threads
+        # that lived through the window, one per camera (the decoders:
+        # decoding, detection, pictures); the rest is upload threads and the
+        # toolkit's own.
+        split = {}
+        if self.program:
+            pid = self.pids[0]
+            spent = {tid: t - self.threads0[tid] for tid, t in thread_cpu(pid).items() if tid in self.threads0}
+            gui = spent.pop(pid, 0.0)
+            busiest = sorted(spent.values(), reverse=True)[:cameras]
+            split = {"gui": gui / wall, "decoder": sum(busiest) / wall}
+        return {**split, "name": self.name,
+                "cpu": (sum(cpu_seconds(pid) for pid in self.pids) - self.cpu0) / wall,
+                "rss": sum(self.rss) / max(1, len(self.rss)) / MIB,
+                "hwm": sum(status_kib(pid, "VmHWM") for pid in self.pids) / MIB,
+                "libs": libraries(self.pids[0]), "threads": sum(entries(pid, "task") for pid in self.pids)}
 
 
-def start_reader(kind, procs, args, size, camera_url, provider):
+def start_reader(kind, procs, args, size, camera_urls, provider):
     width, height, fps = size
     work = procs.workdir
     if kind in ("visible", "minimised", "baseline"):
         app = args.baseline_app if kind == "baseline" else args.app
         if not app:
             raise BenchError("the baseline reader needs --baseline-app")
-        program = Program(procs, app, camera_url, provider, name=f"{kind}-{height}p")
+        program = Program(procs, app, camera_urls, provider, name=f"{kind}-{height}p")
         program.ready()
         window = window_of(program.pid, kind)
         args.viewer = args.viewer or viewer_size(window, width, height)
@@ -379,23 +407,30 @@ def start_reader(kind, procs, args, size, camera_url, provider):
             minimise(window)
         return Reader(kind, program.pid, lambda: program.exit(), program)
     if kind == "ffplay":
+        # One viewer per camera, each the size of a tile of the program's grid.
         w, h = args.viewer or (1068, round(1068 * height / width / 2) * 2)
-        proc = procs.start(f"ffplay-{height}p", ["ffplay", "-hide_banner", "-loglevel", "error",
-                                                 "-rtsp_transport", "tcp", "-an", "-x", str(w), "-y",
-                                                 str(h), "-window_title", "viewer", camera_url])
-        window_of(proc.pid, "ffplay")
+        columns = math.ceil(math.sqrt(len(camera_urls)))
+        w, h = w // columns, round(w // columns * height / width / 2) * 2
+        started = [procs.start(f"ffplay{number}-{height}p", [
+            "ffplay", "-hide_banner", "-loglevel", "error", "-rtsp_transport", "tcp", "-an", "-x", str(w), "-y",
+            str(h), "-window_title", f"viewer {number}", url]) for number, url in enumerate(camera_urls, 1)]
+        for proc in started:
+            window_of(proc.pid, "ffplay")
     elif kind == "motion":
         conf = os.path.join(work, "motion.conf")
-        motion_config(conf, camera_url, width, height, fps)
-        proc = procs.start(f"motion-{height}p", ["motion", "-n", "-c", conf])
-        wait_for("Motion's connection", 60, lambda: os.path.exists(f"{work}/motion.log") and re.search(
+        motion_config(conf, camera_urls, width, height, fps)
+        started = [procs.start(f"motion-{height}p", ["motion", "-n", "-c", conf])]
+        wait_for("Motion's connections", 60, lambda: os.path.exists(f"{work}/motion.log") and len(re.findall(
             r"netcam_rtsp_connect.*[Cc]onnected", open(f"{work}/motion.log", errors="replace").read()))
+            >= len(camera_urls))
         os.rename(f"{work}/motion.log", f"{work}/motion-{height}p.log")
     else:
-        progress = os.path.join(work, f"floor-{height}p.progress")
-        proc = procs.start(f"floor-{height}p", ffmpeg(camera_url, progress, threads=1))
-        wait_for("decoded pictures", 60, lambda: progress_frames(progress) > 0)
-    return Reader(kind, proc.pid, lambda: procs.stop(proc))
+        started = []
+        for number, url in enumerate(camera_urls, 1):
+            progress = os.path.join(work, f"floor{number}-{height}p.progress")
+            started.append(procs.start(f"floor{number}-{height}p", ffmpeg(url, progress, threads=1)))
+            wait_for("decoded pictures", 60, lambda: progress_frames(progress) > 0)
+    return Reader(kind, [proc.pid for proc in started], lambda: [procs.stop(proc) for proc in started])
 
 
 # ---- compare -------------------------------------------------------------
@@ -404,45 +439,58 @@ KINDS = ("visible", "minimised", "ffplay", "motion", "floor", "baseline")
 RATIOS = (("visible", "baseline"), ("visible", "ffplay"), ("visible", "motion"), ("visible", "floor"),
           ("minimised", "motion"), ("minimised", "floor"), ("minimised", "visible"),
           ("motion", "floor"), ("ffplay", "floor"))
+# What watching should cost at most against its peers, and the program's peak
+# resident memory with one camera.
+AIMS = (("minimised", "motion", 0.8), ("minimised", "floor", 1.5), ("visible", "ffplay", 0.30))
+PEAK_AIM_MIB = 150
 
 
-def measure(readers, camera, args, counter, provider):
-    """One window over all readers: CPU-seconds per second, beside the camera's
-    own cost, the pictures it delivered, the machine's idle share and the uploads."""
+def measure(readers, cameras, args, counters, provider):
+    """One window over all readers: CPU-seconds per second, beside the cameras'
+    own cost, the pictures the slowest camera delivered, the machine's idle
+    share and the uploads."""
     time.sleep(args.warmup)
     uploads = provider.uploads if provider else lambda: 0
-    frames0, idle0, uploads0 = progress_frames(counter), idle_seconds(), uploads()
+    frames0 = [progress_frames(counter) for counter in counters]
+    idle0, uploads0 = idle_seconds(), uploads()
     start = time.monotonic()
-    for reader in readers + [camera]:
+    for reader in readers + [cameras]:
         reader.mark()
     while time.monotonic() - start < args.seconds:
         for reader in readers:
             reader.sample()
         time.sleep(1)
     wall = time.monotonic() - start
-    shared = {"fps": (progress_frames(counter) - frames0) / wall, "camera": camera.finish(wall)["cpu"],
+    fps = min(progress_frames(counter) - first for counter, first in zip(counters, frames0)) / wall
+    shared = {"fps": fps, "camera": cameras.finish(wall)["cpu"],
               "idle": (idle_seconds() - idle0) / wall / os.cpu_count(), "uploads": uploads() - uploads0}
-    return [dict(reader.finish(wall), **shared) for reader in readers]
+    return [dict(reader.finish(wall, len(counters)), **shared) for reader in readers]
 
 
 def compare_size(procs, args, size, provider):
     width, height, fps = size
-    camera, url = procs.start_ready(f"camera-{height}p", [PYTHON, os.path.join(ROOT, "scripts/test_camera.py"),
-                                                     "--width", str(width), "--height", str(height),
-                                                     "--fps", str(fps), "--scene", "moving"], "READY")
-    # Counts the pictures the camera actually sends, nearly for free (no decoding).
-    counter = os.path.join(procs.workdir, f"counter-{height}p.progress")
-    procs.start(f"counter-{height}p", ffmpeg(url, counter, copy=True))
-    wait_for("the camera's pictures", 30, lambda: progress_frames(counter) > 0)
+    cameras, urls, counters = [], [], []
+    for number in range(1, args.cameras + 1):
+        camera, url = procs.start_ready(f"camera{number}-{height}p", [
+            PYTHON, os.path.join(ROOT, "scripts/test_camera.py"), "--width", str(width), "--height", str(height),
+            "--fps", str(fps), "--scene", "moving"], "READY")
+        # Counts the pictures the camera actually sends, nearly for free (no decoding).
+        counter = os.path.join(procs.workdir, f"counter{number}-{height}p.progress")
+        procs.start(f"counter{number}-{height}p", ffmpeg(url, counter, copy=True))
+        wait_for("the camera's pictures", 30, lambda: progress_frames(counter) > 0)
+        cameras.append(camera)
+        urls.append(url)
+        counters.append(counter)
     results = []
     groups = [args.readers] if args.together else [[kind] for kind in args.readers]
     for group in groups:
         # A display of its own for each group: every program measured alone is
         # the display's first GTK client, as the program is on a fresh login.
         display = start_display(procs)
-        readers = [start_reader(kind, procs, args, size, url, provider) for kind in group]
+        readers = [start_reader(kind, procs, args, size, urls, provider) for kind in group]
         print(f"  {width}x{height}@{fps}: measuring {', '.join(group)}", file=sys.stderr, flush=True)
-        results += measure(readers, Reader("camera", camera.pid, None), args, counter, provider)
+        results += measure(readers, Reader("cameras", [camera.pid for camera in cameras], None), args,
+                           counters, provider)
         for reader in readers:
             code = reader.stop()
             if reader.program and code != 0:
@@ -453,7 +501,7 @@ def compare_size(procs, args, size, provider):
     return results
 
 
-def print_comparison(label, results, fps):
+def print_comparison(label, results, fps, cameras):
     print(f"\n{label}")
     print(f"{'reader':<10} {'CPU-s/s':>8} {'RSS MiB':>8} {'peak MiB':>9} {'libs':>5} {'threads':>7}"
           f" {'cam fps':>8} {'cam CPU':>8} {'idle':>5} {'uploads':>7}")
@@ -462,18 +510,28 @@ def print_comparison(label, results, fps):
               f"{r['threads']:7d} {r['fps']:8.1f} {r['camera']:8.3f} {r['idle']:5.0%} {r['uploads']:7d}")
     for r in results:
         if r["fps"] < 0.95 * fps:
-            print(f"note: while {r['name']} was measured the camera sent {r['fps']:.1f} of {fps} pictures "
+            print(f"note: while {r['name']} was measured a camera sent {r['fps']:.1f} of {fps} pictures "
                   "per second: the machine did not keep up, and the figures are for that rate")
     for r in results:
         if "gui" in r:
-            print(f"{r['name']}: GUI thread {r['gui']:.3f}, decoder thread {r['decoder']:.3f}, "
-                  f"all other threads {r['cpu'] - r['gui'] - r['decoder']:.3f} CPU-s/s")
+            print(f"{r['name']}: GUI thread {r['gui']:.3f}, decoder thread{'s' if cameras > 1 else ''} "
+                  f"{r['decoder']:.3f}, all other threads {r['cpu'] - r['gui'] - r['decoder']:.3f} CPU-s/s")
     by_name = {r["name"]: r for r in results}
     ratios = [f"{a}/{b} {by_name[a]['cpu'] / by_name[b]['cpu']:.2f}" for a, b in RATIOS
               if a in by_name and b in by_name and by_name[b]["cpu"] > 0]
     print("CPU ratios: " + ", ".join(ratios))
     if "visible" in by_name and "motion" in by_name:
         print(f"peak memory visible/motion: {by_name['visible']['hwm'] / by_name['motion']['hwm']:.2f}")
+    for a, b, most in AIMS:
+        if a in by_name and b in by_name and by_name[b]["cpu"] > 0:
+            ratio = by_name[a]["cpu"] / by_name[b]["cpu"]
+            print(f"aim {a}/{b} <= {most:.2f}: {ratio:.3f}, {'met' if ratio <= most else 'missed'}")
+    if cameras == 1:
+        for name in ("visible", "minimised"):
+            if name in by_name:
+                peak = by_name[name]["hwm"]
+                print(f"aim {name} peak memory <= {PEAK_AIM_MIB} MiB: {peak:.1f}, "
+                      f"{'met' if peak <= PEAK_AIM_MIB else 'missed'}")
 
 
 def run_compare(args, procs):
@@ -481,7 +539,8 @@ def run_compare(args, procs):
     sizes = [tuple(int(v) for v in re.split("[x@]", size)) for size in args.sizes]
     for size in sizes:
         results = compare_size(procs, args, size, provider)
-        print_comparison(f"{size[0]}x{size[1]} at {size[2]} fps", results, size[2])
+        label = f"{size[0]}x{size[1]} at {size[2]} fps" + (f", {args.cameras} cameras" if args.cameras > 1 else "")
+        print_comparison(label, results, size[2], args.cameras)
         sys.stdout.flush()
         for name, proc in list(procs.started):
             if name.endswith(f"-{size[1]}p"):
@@ -612,6 +671,8 @@ def main(argv):
     compare.add_argument("--together", action="store_true",
                          help="all readers at once in one window (default: one after another)")
     compare.add_argument("--baseline-app", help="another orvanta_test_app, measured as 'baseline'")
+    compare.add_argument("--cameras", type=int, default=1, choices=range(1, 10), metavar="N",
+                         help="N test cameras of the same size, all watched by every reader (default 1)")
     backlog = sub.add_parser("backlog", help="catching up after a Drive outage")
     backlog.add_argument("--minutes", type=float, default=10, help="length of the outage")
     backlog.add_argument("--size", default="1920x1080@25")

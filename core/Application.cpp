@@ -71,9 +71,9 @@ public:
     {
     }
     void OnStatus(const std::string& text) override { app.Report(id, text); }
-    void OnFrame(std::vector<uint8_t> rgb, int width, int height) override
+    void OnFrame(VideoFrame frame, const MotionResult& motion) override
     {
-        app.ShowFrame(id, std::move(rgb), width, height);
+        app.ShowFrame(id, std::move(frame), motion);
     }
 
     Application& app;
@@ -544,11 +544,11 @@ DeliveryResult Application::DeliverPicture(const std::vector<uint8_t>& jpeg, con
 
 // ---- Reports ----
 
-void Application::ShowFrame(CameraId camera, std::vector<uint8_t> rgb, int width, int height)
+void Application::ShowFrame(CameraId camera, VideoFrame frame, const MotionResult& motion)
 {
     std::lock_guard<std::mutex> lock(frameMutex);
     if (ApplicationObserver* watcher = observer.load())
-        watcher->OnFrame(camera, std::move(rgb), width, height);
+        watcher->OnFrame(camera, std::move(frame), motion);
 }
 
 void Application::Report(CameraId camera, const std::string& text)

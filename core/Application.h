@@ -51,7 +51,7 @@ public:
     // a camera, or of the program as a whole (camera 0). UTF-8.
     virtual void OnStatus(CameraId camera, const std::string& text) = 0;
     // The camera's decoder thread: an analysed frame to preview. Must not block.
-    virtual void OnFrame(CameraId camera, std::vector<uint8_t> rgb, int width, int height) = 0;
+    virtual void OnFrame(CameraId camera, VideoFrame frame, const MotionResult& motion) = 0;
     // Controller thread: pictures waiting for Google Drive, whenever the count changes.
     virtual void OnWaitingPictures(std::size_t count) = 0;
     // Controller thread: a Connect failed; the message is also a status line.
@@ -164,7 +164,7 @@ private:
     // Decoder threads.
     void KeepPicture(CameraId camera, const std::vector<uint8_t>& rgb, int width, int height,
                      const std::string& name);
-    void ShowFrame(CameraId camera, std::vector<uint8_t> rgb, int width, int height);
+    void ShowFrame(CameraId camera, VideoFrame frame, const MotionResult& motion);
     // The delivery thread: `route` is the camera's subfolder, empty for the folder itself.
     DeliveryResult DeliverPicture(const std::vector<uint8_t>& jpeg, const std::string& name,
                                   const std::string& route, bool lookUpFirst, const std::atomic<bool>& cancel);

@@ -163,9 +163,7 @@ void MonitorCore::Launch()
     try {
         deps.source->Start(
             url,
-            [this](std::vector<uint8_t> frame, int width, int height) {
-                HandleFrame(std::move(frame), width, height);
-            },
+            [this](VideoFrame frame) { HandleFrame(std::move(frame)); },
             [this](const std::string& text) {
                 run.lastStatus = text;
                 observer.OnStatus(text);
@@ -254,7 +252,7 @@ void MonitorCore::CancelRestarts()
     wakeRestart = 0;
 }
 
-void MonitorCore::HandleFrame(std::vector<uint8_t> frame, int width, int height)
+void MonitorCore::HandleFrame(VideoFrame frame)
 {
     const auto now = deps.steadyNow();
     if (!run.delivering) {
@@ -262,14 +260,14 @@ void MonitorCore::HandleFrame(std::vector<uint8_t> frame, int width, int height)
         PostToController([this, id = run.id] { OnStreamDelivering(id); });
     }
 
-    cv::Mat image(height, width, CV_8UC3, frame.data());
-    const bool motion = detector.DetectAndAnnotate(image);
-    if (motion != run.motionActive) {
-        run.motionActive = motion;
-        observer.OnStatus(motion ? "Motion detected in stream." : "Receiving frames.");
+    const MotionResult motion = detector.Detect(
+        LumaPlane{frame.Luma(), frame.LumaStride(), frame.Width(), frame.Height(), frame.IsLimitedRange()});
+    if (motion.motion != run.motionActive) {
+        run.motionActive = motion.motion;
+        observer.OnStatus(motion.motion ? "Motion detected in stream." : "Receiving frames.");
     }
 
-    if (motion) {
+    if (motion.motion) {
         const bool quietBefore = !run.motionSeen || now - run.lastMotionAt >= kQuietBeforeMotionNotice;
         if (quietBefore && (!lastMotionNotice || now - *lastMotionNotice >= kMotionNoticeInterval)) {
             lastMotionNotice = now;
@@ -283,11 +281,24 @@ void MonitorCore::HandleFrame(std::vector<uint8_t> frame, int width, int height)
         if (!lastPictureAt || now - *lastPictureAt >= kPictureInterval) {
             lastPictureAt = now;
             if (deps.handOff) {
-                deps.handOff(frame, width, height, LocalTime(deps.wallNow(), "motion_%Y%m%d_%H%M%S.jpg"));
+                KeepPicture(frame, motion, LocalTime(deps.wallNow(), "motion_%Y%m%d_%H%M%S.jpg"));
             }
         }
     }
-    observer.OnFrame(std::move(frame), width, height);
+    observer.OnFrame(std::move(frame), motion);
+}
+
+void MonitorCore::KeepPicture(const VideoFrame& frame, const MotionResult& motion, const std::string& name)
+{
+    // The only full-size RGB picture made, and it lives only until the
+    // hand-off has taken what it keeps.
+    std::vector<uint8_t> rgb = pictureConverter.ToRgb(frame);
+    if (rgb.empty()) {
+        return;
+    }
+    cv::Mat image(frame.Height(), frame.Width(), CV_8UC3, rgb.data());
+    DrawMotion(image, motion);
+    deps.handOff(rgb, frame.Width(), frame.Height(), name);
 }
 
 void MonitorCore::OnDriveAuthorizationLost(const std::string& reason)

@@ -60,9 +60,10 @@ std::unique_ptr<Holding> TakeIdleSleepLock();
 // cannot be reached.
 std::unique_ptr<Holding> RegisterForWake(std::function<void()> onWake);
 
-// Receives an annotated motion picture (RGB, width * height * 3 bytes) and
-// its name, motion_YYYYMMDD_HHMMSS.jpg in local time. Decoder thread: must
-// not wait for the controller thread and should return soon.
+// Receives an annotated motion picture (RGB at the frame's full size, width *
+// height * 3 bytes) and its name, motion_YYYYMMDD_HHMMSS.jpg in local time.
+// Decoder thread: must not wait for the controller thread and should return
+// soon.
 using PictureHandOff = std::function<void(const std::vector<uint8_t>& rgb, int width, int height,
                                           const std::string& name)>;
 
@@ -78,8 +79,9 @@ public:
     // Any thread, the decoder thread included: one status line, UTF-8. The
     // view queues it and shows the lines in the order of the calls.
     virtual void OnStatus(const std::string& text) = 0;
-    // Decoder thread: the frame to preview, annotated. Must not block.
-    virtual void OnFrame(std::vector<uint8_t> rgb, int width, int height) = 0;
+    // Decoder thread: the frame to preview, as decoded, and the motion found
+    // in it, for the view to draw at the size it shows it. Must not block.
+    virtual void OnFrame(VideoFrame frame, const MotionResult& motion) = 0;
 };
 
 // Everything the core talks to. Empty members that have a real counterpart
@@ -165,7 +167,9 @@ private:
     void OnStreamEnded(std::uint64_t runId, const std::string& lastStatus);
     void ScheduleRetry();
     void CancelRestarts();
-    void HandleFrame(std::vector<uint8_t> frame, int width, int height);
+    void HandleFrame(VideoFrame frame);
+    // Decoder thread: the frame in RGB at full size, marked, to the hand-off.
+    void KeepPicture(const VideoFrame& frame, const MotionResult& motion, const std::string& name);
     // Any thread.
     void PostToController(std::function<void()> call);
     void Notify(const std::string& summary, const std::string& body, const std::string& key);
@@ -200,6 +204,7 @@ private:
     // Decoder thread only (threads follow one another: Stop joins before the
     // next Start).
     MotionDetector detector;
+    RgbConverter pictureConverter;
     RunState run;
     std::optional<std::chrono::steady_clock::time_point> lastPictureAt;
     std::optional<std::chrono::steady_clock::time_point> lastMotionNotice;

@@ -8,9 +8,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
-#include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
 }
 
 namespace {
@@ -24,22 +22,6 @@ constexpr const char* kSocketTimeoutOption = "timeout";
 #endif
 
 constexpr auto kMinEmitInterval = std::chrono::milliseconds(100);
-
-// libswscale's SIMD converters write RGB in blocks of pixels: in a row with no
-// room for a whole last block they leave the right-most pixels unconverted
-// (with FFmpeg 5.1 on x86-64, widths of 2, 4 or 6 past a multiple of 16), and
-// their stores may run past the end of the last row. The RGB picture therefore
-// gets rows padded to whole 16-pixel blocks, aligned for vector stores, and
-// slack after the last row, as FFmpeg's own frame pools have; frames are
-// copied out without the padding.
-constexpr int kConverterBlockPixels = 16;
-constexpr int kRgbRowAlignment = 64;
-constexpr std::size_t kRgbTailSlackBytes = 64;
-
-int ConverterRowPixels(int width)
-{
-    return (width + kConverterBlockPixels - 1) / kConverterBlockPixels * kConverterBlockPixels;
-}
 
 std::string ErrorText(int code)
 {
@@ -60,13 +42,9 @@ RtspStreamDecoder::DecoderContext::DecoderContext()
 RtspStreamDecoder::DecoderContext::~DecoderContext()
 {
     av_frame_free(&frame);
-    av_frame_free(&rgbFrame);
     av_packet_free(&packet);
-    sws_freeContext(swsContext);
-    swsContext = nullptr;
     avcodec_free_context(&codecContext);
     avformat_close_input(&formatContext);
-    std::vector<uint8_t>().swap(rgbBuffer);
 }
 
 RtspStreamDecoder::RtspStreamDecoder()
@@ -200,9 +178,8 @@ bool RtspStreamDecoder::OpenVideoDecoder(DecoderContext& context, const StatusCa
 bool RtspStreamDecoder::AllocateFrameBuffers(DecoderContext& context, const StatusCallback& onStatus)
 {
     context.frame = av_frame_alloc();
-    context.rgbFrame = av_frame_alloc();
     context.packet = av_packet_alloc();
-    if (context.frame == nullptr || context.rgbFrame == nullptr || context.packet == nullptr) {
+    if (context.frame == nullptr || context.packet == nullptr) {
         onStatus("Failed to allocate FFmpeg frame buffers.");
         return false;
     }
@@ -254,56 +231,16 @@ bool RtspStreamDecoder::ReceiveDecodedFrames(DecoderContext& context, const Fram
             }
             return false;
         }
-        if (!EnsureRgbConverter(context, onStatus)) {
-            av_frame_unref(context.frame);
+        const bool emitted = EmitFrameIfDue(context, onFrame, onStatus);
+        av_frame_unref(context.frame);
+        if (!emitted) {
             return false;
         }
-        EmitFrameIfDue(context, onFrame, onStatus);
-        av_frame_unref(context.frame);
     }
     return true;
 }
 
-bool RtspStreamDecoder::EnsureRgbConverter(DecoderContext& context, const StatusCallback& onStatus)
-{
-    const AVFrame* picture = context.frame;
-    if (context.swsContext != nullptr && picture->width == context.rgbWidth &&
-        picture->height == context.rgbHeight && picture->format == context.rgbSourceFormat) {
-        return true;
-    }
-
-    sws_freeContext(context.swsContext);
-    context.swsContext =
-        sws_getContext(picture->width, picture->height, static_cast<AVPixelFormat>(picture->format), picture->width,
-                       picture->height, AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (context.swsContext == nullptr) {
-        onStatus("Failed to initialize FFmpeg scaling context.");
-        return false;
-    }
-
-    const int paddedWidth = ConverterRowPixels(picture->width);
-    const int bufferSize = av_image_get_buffer_size(AV_PIX_FMT_RGB24, paddedWidth, picture->height, kRgbRowAlignment);
-    if (bufferSize <= 0) {
-        onStatus("Failed to calculate RGB frame buffer size.");
-        return false;
-    }
-    context.rgbBuffer.resize(static_cast<std::size_t>(bufferSize) + kRgbTailSlackBytes);
-
-    const int fillResult = av_image_fill_arrays(context.rgbFrame->data, context.rgbFrame->linesize,
-                                                context.rgbBuffer.data(), AV_PIX_FMT_RGB24, paddedWidth,
-                                                picture->height, kRgbRowAlignment);
-    if (fillResult < 0) {
-        onStatus("Failed to initialize RGB frame buffers: " + ErrorText(fillResult));
-        return false;
-    }
-
-    context.rgbWidth = picture->width;
-    context.rgbHeight = picture->height;
-    context.rgbSourceFormat = picture->format;
-    return true;
-}
-
-void RtspStreamDecoder::EmitFrameIfDue(DecoderContext& context, const FrameCallback& onFrame,
+bool RtspStreamDecoder::EmitFrameIfDue(DecoderContext& context, const FrameCallback& onFrame,
                                        const StatusCallback& onStatus)
 {
     const AVFrame* picture = context.frame;
@@ -314,29 +251,18 @@ void RtspStreamDecoder::EmitFrameIfDue(DecoderContext& context, const FrameCallb
                  " " + (formatName != nullptr ? formatName : "unknown"));
     }
 
-    // Decided before the conversion, a large share of each picture's cost: a
-    // picture the pacing drops is never converted.
     const auto now = std::chrono::steady_clock::now();
     if (now - context.lastEmitTime < kMinEmitInterval) {
-        return;
+        return true;
     }
-    sws_scale(context.swsContext, picture->data, picture->linesize, 0, picture->height, context.rgbFrame->data,
-              context.rgbFrame->linesize);
-
-    const int width = picture->width;
-    const int height = picture->height;
-    const std::size_t rowBytes = static_cast<std::size_t>(width) * 3;
-    // Filled row by row without zeroing it first: every byte is written once.
-    std::vector<uint8_t> rgb;
-    rgb.reserve(rowBytes * static_cast<std::size_t>(height));
-    const uint8_t* source = context.rgbFrame->data[0];
-    const std::size_t sourceStride = static_cast<std::size_t>(context.rgbFrame->linesize[0]);
-    for (int y = 0; y < height && rowBytes > 0; ++y) {
-        const uint8_t* row = source + y * sourceStride;
-        rgb.insert(rgb.end(), row, row + rowBytes);
+    VideoFrame frame = context.frameMaker.Make(context.frame);
+    if (frame.IsEmpty()) {
+        onStatus("Failed to initialize FFmpeg scaling context.");
+        return false;
     }
-    onFrame(std::move(rgb), width, height);
-    // Measured from before the conversion, so time spent in it and in the
-    // callback counts towards the next interval.
+    onFrame(std::move(frame));
+    // Measured from before the callback, so time spent in it counts towards
+    // the next interval.
     context.lastEmitTime = now;
+    return true;
 }

@@ -1,23 +1,23 @@
 #pragma once
 
+#include "VideoFrame.h"
+
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <string>
 #include <thread>
-#include <vector>
 
 struct AVCodecContext;
 struct AVFormatContext;
 struct AVFrame;
 struct AVPacket;
-struct SwsContext;
 
-// Receives one RGB frame: width * height * 3 bytes, rows top to bottom, each
-// row width * 3 bytes of R, G, B, no padding. Called on the decoder thread; it
-// must not wait for the GUI thread, since Stop() joins the decoder thread.
-using FrameCallback = std::function<void(std::vector<uint8_t> frame, int width, int height)>;
+// Receives one decoded picture, never empty. Called on the decoder thread; it
+// must not wait for the GUI thread, since Stop() joins the decoder thread. The
+// frame may be kept and handed to other threads: the decoder never writes into
+// a picture it has handed out.
+using FrameCallback = std::function<void(VideoFrame frame)>;
 
 // Receives one line of UTF-8 status text without a trailing newline. Called on
 // the decoder thread, under the same rule as FrameCallback.
@@ -30,8 +30,9 @@ using StatusCallback = std::function<void(const std::string& text)>;
 using EndedCallback = std::function<void()>;
 
 // Pulls one RTSP video stream on a thread of its own and hands at most one
-// decoded picture per 100 ms, converted to RGB, to a FrameCallback;
-// progress and every failure go as one line to a StatusCallback.
+// decoded picture per 100 ms, by reference and unconverted, to a
+// FrameCallback; progress and every failure go as one line to a
+// StatusCallback.
 //
 // One connection attempt per Start(): no retry, no reconnect. When the
 // connection fails or the stream ends, the thread reports why, tells the
@@ -80,19 +81,11 @@ private:
         AVFormatContext* formatContext = nullptr;
         AVCodecContext* codecContext = nullptr;
         AVFrame* frame = nullptr;
-        // Describes the converted picture; its planes point into rgbBuffer.
-        AVFrame* rgbFrame = nullptr;
         AVPacket* packet = nullptr;
-        SwsContext* swsContext = nullptr;
+        VideoFrameMaker frameMaker;
         int videoStreamIndex = -1;
-        // Picture geometry and source format the converter and rgbBuffer were
-        // last set up for; rgbSourceFormat holds an AVPixelFormat.
-        int rgbWidth = 0;
-        int rgbHeight = 0;
-        int rgbSourceFormat = -1;
-        std::vector<uint8_t> rgbBuffer;
         // When a frame was last handed out; starts one second in the past so
-        // that the first converted picture passes at once.
+        // that the first picture passes at once.
         std::chrono::steady_clock::time_point lastEmitTime;
         // Set once the "Receiving frames: " line has gone out.
         bool formatReported = false;
@@ -117,10 +110,10 @@ private:
     // True: go on reading packets; false: end the packet loop.
     bool ReceiveDecodedFrames(DecoderContext& context, const FrameCallback& onFrame,
                               const StatusCallback& onStatus);
-    bool EnsureRgbConverter(DecoderContext& context, const StatusCallback& onStatus);
-    // Converts the decoded picture to RGB and hands it out, but only when the
-    // last frame went out at least 100 ms ago.
-    void EmitFrameIfDue(DecoderContext& context, const FrameCallback& onFrame, const StatusCallback& onStatus);
+    // Hands the decoded picture out, but only when the last frame went out at
+    // least 100 ms ago. False, reported, when the picture can be neither held
+    // nor converted.
+    bool EmitFrameIfDue(DecoderContext& context, const FrameCallback& onFrame, const StatusCallback& onStatus);
 
     bool StopRequested() const;
 

@@ -67,8 +67,6 @@ inline bool PumpUntil(const std::function<bool()>& done, std::chrono::millisecon
     }
 }
 
-inline std::vector<uint8_t> Flat(int width, int height, uint8_t level) { return std::vector<uint8_t>(width * height * 3, level); }
-
 class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override

@@ -2,6 +2,7 @@
 #include "Application.h"
 #include "MemorySettingsStore.h"
 #include "MemoryStore.h"
+#include "TestFrames.h"
 
 #include <gtest/gtest.h>
 
@@ -42,7 +43,7 @@ struct World : ApplicationObserver {
 
     void OnCamerasChanged() override { ++camerasChanged; }
     void OnStatus(CameraId camera, const std::string& text) override { statuses.emplace_back(camera, text); }
-    void OnFrame(CameraId, std::vector<uint8_t>, int, int) override {}
+    void OnFrame(CameraId, VideoFrame, const MotionResult&) override {}
     void OnWaitingPictures(std::size_t) override {}
     void OnConnectFailed(const std::string&) override {}
     void OnNotificationClicked() override {}
@@ -74,7 +75,7 @@ struct World : ApplicationObserver {
         Stream& stream = streams[url];
         ASSERT_TRUE(stream.running) << url << " does not stream";
         stream.level = moving ? 240 - stream.level : stream.level;
-        stream.onFrame(std::vector<uint8_t>(kWidth * kHeight * 3, static_cast<uint8_t>(stream.level)), kWidth, kHeight);
+        stream.onFrame(UniformFrame(kWidth, kHeight, LimitedLuma(stream.level)));
         Drain();
     }
     void End(const std::string& url)

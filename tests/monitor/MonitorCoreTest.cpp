@@ -1,4 +1,5 @@
 #include "MonitorCore.h"
+#include "TestFrames.h"
 
 #include <gtest/gtest.h>
 
@@ -47,10 +48,16 @@ struct World : MonitorObserver {
     struct Note { int at; std::string summary, body, key; };
     std::vector<Note> notes;
     std::vector<std::string> statuses, pictures;
-    bool picturesAnnotated = true;
+    bool picturesWholeAndMarked = true;
+    int previewsWithMotion = 0;
 
     void OnStatus(const std::string& text) override { statuses.push_back(text); }
-    void OnFrame(std::vector<uint8_t>, int, int) override { ++previews; }
+    void OnFrame(VideoFrame frame, const MotionResult& motion) override
+    {
+        EXPECT_EQ(frame.Width(), kWidth) << "previewed as decoded";
+        ++previews;
+        previewsWithMotion += motion.motion && !motion.boxes.empty();
+    }
 
     void Drain()
     {
@@ -78,7 +85,7 @@ struct World : MonitorObserver {
     {
         ASSERT_TRUE(running && !ended) << "no stream delivers at " << now.count() << " ms";
         level = moving ? 240 - level : level;
-        onFrame(std::vector<uint8_t>(kWidth * kHeight * 3, static_cast<uint8_t>(level)), kWidth, kHeight);
+        onFrame(UniformFrame(kWidth, kHeight, LimitedLuma(level)));
     }
     void End()
     {
@@ -161,12 +168,13 @@ struct Harness {
         deps.notify = [this](const std::string& summary, const std::string& body, const std::string& key) {
             world.notes.push_back({static_cast<int>(world.now / 1s), summary, body, key});
         };
-        deps.handOff = [this](const std::vector<uint8_t>& rgb, int, int, const std::string& name) {
+        deps.handOff = [this](const std::vector<uint8_t>& rgb, int width, int height, const std::string& name) {
             world.pictures.push_back(name);
             bool marked = false;  // the detector's box colour
             for (std::size_t i = 0; i + 2 < rgb.size() && !marked; i += 3)
                 marked = rgb[i] == 255 && rgb[i + 1] == 64 && rgb[i + 2] == 64;
-            world.picturesAnnotated = world.picturesAnnotated && marked;
+            world.picturesWholeAndMarked = world.picturesWholeAndMarked && marked && width == kWidth &&
+                                           height == kHeight && rgb.size() == std::size_t(kWidth) * kHeight * 3;
         };
         core = std::make_unique<MonitorCore>(kUrlA, world, std::move(deps));
         core->SetReconnect(reconnect);
@@ -344,7 +352,7 @@ TEST(Monitor, NotifiesOnlyWhatNeedsTheUserAndOnlyWhileTheWindowIsInactive)
     }
 }
 
-TEST(Monitor, KeepsAtMostOneAnnotatedPictureASecondNamedAfterTheLocalTime)
+TEST(Monitor, KeepsAtMostOneFullSizeAnnotatedPictureASecondNamedAfterTheLocalTime)
 {
     Harness h(false);
     ASSERT_NO_FATAL_FAILURE(h.Run({Start, Still}));
@@ -354,8 +362,9 @@ TEST(Monitor, KeepsAtMostOneAnnotatedPictureASecondNamedAfterTheLocalTime)
     }
     EXPECT_EQ(h.world.pictures, (std::vector<std::string>{"motion_20240305_140500.jpg", "motion_20240305_140501.jpg",
                                                           "motion_20240305_140502.jpg"}));
-    EXPECT_TRUE(h.world.picturesAnnotated);
+    EXPECT_TRUE(h.world.picturesWholeAndMarked);
     EXPECT_EQ(h.world.previews, 30);
+    EXPECT_EQ(h.world.previewsWithMotion, 29) << "every preview but the first comes with its motion";
     EXPECT_EQ(std::count(h.world.statuses.begin(), h.world.statuses.end(), "Motion detected in stream."), 1);
 }
 
@@ -369,7 +378,7 @@ TEST(Monitor, RetriesWhenTheRealDecoderCannotConnect)
             std::lock_guard<std::mutex> lock(mutex);
             statuses.push_back(text);
         }
-        void OnFrame(std::vector<uint8_t>, int, int) override {}
+        void OnFrame(VideoFrame, const MotionResult&) override {}
         std::mutex mutex;
         std::condition_variable posted;
         std::function<void()> post;
