@@ -18,12 +18,9 @@ constexpr std::chrono::milliseconds kWakeRestartDelay = 5s;
 constexpr auto kPictureInterval = 1s;
 constexpr auto kQuietBeforeMotionNotice = 60s;
 constexpr auto kMotionNoticeInterval = 60s;
-constexpr std::chrono::milliseconds kPicturesWaitingTooLong = 10min;
 
 const char kMotionKey[] = "motion";
 const char kStreamKey[] = "stream";
-const char kDriveKey[] = "drive";
-const char kPicturesKey[] = "pictures";
 
 std::string LocalTime(std::chrono::system_clock::time_point when, const char* format)
 {
@@ -73,8 +70,6 @@ void MonitorCore::Shutdown()
 {
     shutDown = true;
     StopStream();
-    deps.scheduler->Cancel(waitingCheck);
-    waitingCheck = 0;
     wakeRegistration.reset();
 }
 
@@ -290,43 +285,14 @@ void MonitorCore::HandleFrame(VideoFrame frame)
 
 void MonitorCore::KeepPicture(const VideoFrame& frame, const MotionResult& motion, const std::string& name)
 {
-    // The only full-size RGB picture made, and it lives only until the
-    // hand-off has taken what it keeps.
+    // The only full-size RGB picture made; the hand-off takes it over.
     std::vector<uint8_t> rgb = pictureConverter.ToRgb(frame);
     if (rgb.empty()) {
         return;
     }
     cv::Mat image(frame.Height(), frame.Width(), CV_8UC3, rgb.data());
     DrawMotion(image, motion);
-    deps.handOff(rgb, frame.Width(), frame.Height(), name);
-}
-
-void MonitorCore::OnDriveAuthorizationLost(const std::string& reason)
-{
-    Notify("Google Drive disconnected",
-           reason.empty() ? "Connect again from the Drive menu." : reason, kDriveKey);
-}
-
-void MonitorCore::OnPicturesWaiting(std::size_t count)
-{
-    waitingCount = count;
-    if (count == 0) {
-        deps.scheduler->Cancel(waitingCheck);
-        waitingCheck = 0;
-        waitingEpisode = false;
-        return;
-    }
-    if (waitingEpisode) {
-        return;
-    }
-    waitingEpisode = true;
-    waitingCheck = deps.scheduler->After(kPicturesWaitingTooLong, [this] {
-        waitingCheck = 0;
-        Notify("Pictures waiting for Google Drive",
-               waitingCount == 1 ? "1 picture has waited more than 10 minutes."
-                                 : std::to_string(waitingCount) + " pictures have waited more than 10 minutes.",
-               kPicturesKey);
-    });
+    deps.handOff(std::move(rgb), frame.Width(), frame.Height(), name);
 }
 
 void MonitorCore::PostToController(std::function<void()> call)

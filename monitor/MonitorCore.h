@@ -61,10 +61,10 @@ std::unique_ptr<Holding> TakeIdleSleepLock();
 std::unique_ptr<Holding> RegisterForWake(std::function<void()> onWake);
 
 // Receives an annotated motion picture (RGB at the frame's full size, width *
-// height * 3 bytes) and its name, motion_YYYYMMDD_HHMMSS.jpg in local time.
-// Decoder thread: must not wait for the controller thread and should return
-// soon.
-using PictureHandOff = std::function<void(const std::vector<uint8_t>& rgb, int width, int height,
+// height * 3 bytes, handed over rather than copied) and its name,
+// motion_YYYYMMDD_HHMMSS.jpg in local time. Decoder thread: must not wait for
+// the controller thread and should return soon.
+using PictureHandOff = std::function<void(std::vector<uint8_t> rgb, int width, int height,
                                           const std::string& name)>;
 
 // Shows a desktop notification. A later one with the same non-empty
@@ -140,11 +140,6 @@ public:
     // decided meanwhile are dropped.
     void SetWindowActive(bool active);
 
-    // The Drive client forgot its authorization by itself.
-    void OnDriveAuthorizationLost(const std::string& reason);
-    // The number of pictures waiting for Drive, whenever it changes.
-    void OnPicturesWaiting(std::size_t count);
-
     // At exit: stops the stream and cancels every scheduled call; nothing
     // starts afterwards.
     void Shutdown();
@@ -197,9 +192,6 @@ private:
     // Ends since frames last came or the user last started the stream.
     int outageEnds = 0;
     bool outageNotified = false;
-    Scheduler::Handle waitingCheck = 0;
-    bool waitingEpisode = false;
-    std::size_t waitingCount = 0;
 
     // Decoder thread only (threads follow one another: Stop joins before the
     // next Start).

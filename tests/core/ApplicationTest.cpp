@@ -25,6 +25,7 @@ struct World : ApplicationObserver {
     Ms now{0};
     std::map<Scheduler::Handle, std::pair<Ms, std::function<void()>>> timers;
     Scheduler::Handle lastTimer = 0;
+    std::mutex postsMutex;  // the picture folder's threads post too
     std::deque<std::function<void()>> posts;
     struct Stream {
         bool running = false;
@@ -40,18 +41,33 @@ struct World : ApplicationObserver {
     std::vector<std::string> notes;  // summaries
     std::vector<std::pair<CameraId, std::string>> statuses;
     int camerasChanged = 0;
+    std::size_t waiting = 0;
 
     void OnCamerasChanged() override { ++camerasChanged; }
     void OnStatus(CameraId camera, const std::string& text) override { statuses.emplace_back(camera, text); }
     void OnFrame(CameraId, VideoFrame, const MotionResult&) override {}
-    void OnWaitingPictures(std::size_t) override {}
+    void OnWaitingPictures(std::size_t count) override { waiting = count; }
     void OnConnectFailed(const std::string&) override {}
     void OnNotificationClicked() override {}
 
+    void Post(std::function<void()> call)
+    {
+        std::lock_guard<std::mutex> lock(postsMutex);
+        posts.push_back(std::move(call));
+    }
     void Drain()
     {
-        for (; !posts.empty(); posts.pop_front())
-            std::function<void()>(std::move(posts.front()))();
+        for (;;) {
+            std::function<void()> call;
+            {
+                std::lock_guard<std::mutex> lock(postsMutex);
+                if (posts.empty())
+                    return;
+                call = std::move(posts.front());
+                posts.pop_front();
+            }
+            call();
+        }
     }
     void Advance(Ms by)
     {
@@ -134,7 +150,8 @@ struct FakeLock : Holding {
 };
 
 struct Harness {
-    explicit Harness(const std::map<std::string, std::string>& entries = {})
+    explicit Harness(const std::map<std::string, std::string>& entries = {},
+                     DeliveryOutcome driveAnswers = DeliveryOutcome::Delivered)
     {
         char pattern[] = "/tmp/orvanta-core-XXXXXX";
         folder = mkdtemp(pattern);
@@ -145,7 +162,7 @@ struct Harness {
 
         ApplicationServices services;
         services.settings = settings;
-        services.post = [this](std::function<void()> call) { world.posts.push_back(std::move(call)); };
+        services.post = [this](std::function<void()> call) { world.Post(std::move(call)); };
         services.drive.endpoints = {"http://127.0.0.1:9/a", "http://127.0.0.1:9/t", "http://127.0.0.1:9/f",
                                     "http://127.0.0.1:9/u", ""};
         services.drive.secureStore = std::make_shared<MemoryStore>();
@@ -164,12 +181,13 @@ struct Harness {
         services.notify = [this](const std::string& summary, const std::string&, const std::string&) {
             world.notes.push_back(summary);
         };
+        services.drive.credentials = {"test-client-id", "test-client-secret"};
         services.drive.secureStore->Add("", "", "granted");  // connected to Drive
-        services.sendPicture = [this](const std::vector<uint8_t>&, const std::string& name, const std::string& camera,
-                                      bool, const std::atomic<bool>&) {
+        services.sendPicture = [this, driveAnswers](const std::vector<uint8_t>&, const std::string& name,
+                                                    const std::string& camera, bool, const std::atomic<bool>&) {
             std::lock_guard<std::mutex> lock(sentMutex);
             sent.push_back(camera + "/" + name);
-            return DeliveryResult{DeliveryOutcome::Delivered, ""};
+            return DeliveryResult{driveAnswers, ""};
         };
         app = std::make_unique<Application>(std::move(services));
         app->SetObserver(&world);
@@ -316,6 +334,34 @@ TEST(Application, EachCamerasPicturesGoWhereTheyWereTakenWhateverHappensToTheCam
     world.Advance(2s);
     world.Frame("rtsp://door", true);
     EXPECT_EQ(h.Sent(3).back(), "/motion_20240305_140502.jpg") << "one camera left: the folder itself";
+}
+
+TEST(Application, TheProgramsOwnNoticesAskForTheUserOnlyWhenNeeded)
+{
+    {
+        SCOPED_TRACE("Drive's sign-in lost: the sign-in was made with another OAuth client");
+        Harness h(std::map<std::string, std::string>{{"/GoogleDrive/ClientId", "another-client"}});
+        EXPECT_EQ(h.world.notes, std::vector<std::string>{"Google Drive disconnected"});
+        EXPECT_FALSE(h.app->IsDriveConnected());
+        EXPECT_EQ(h.settings->Read("/GoogleDrive/SignInLapsed"), "true") << "pictures go on waiting for Drive";
+    }
+    SCOPED_TRACE("pictures waiting over 10 minutes, once per episode");
+    Harness h({{"/Stream/RtspUrl", "rtsp://door"}}, DeliveryOutcome::NotSent);
+    World& world = h.world;
+    world.Frame("rtsp://door", false);
+    world.Frame("rtsp://door", true);
+    h.Sent(1);
+    for (int i = 0; i < 200 && world.waiting == 0; ++i) {
+        std::this_thread::sleep_for(10ms);
+        world.Drain();
+    }
+    ASSERT_EQ(world.waiting, 1u);
+    world.Advance(599s);
+    EXPECT_EQ(world.notes, std::vector<std::string>{"Motion detected"});
+    world.Advance(1s);
+    EXPECT_EQ(world.notes, (std::vector<std::string>{"Motion detected", "Pictures waiting for Google Drive"}));
+    world.Advance(3600s);
+    EXPECT_EQ(world.notes.size(), 2u) << "once per episode";
 }
 
 }  // namespace
