@@ -37,7 +37,7 @@ set(CPACK_PACKAGE_CONTACT "Tesselwick <maintainers@users.noreply.c-seed-8e5a64bf
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "network camera watcher with motion upload to Google Drive")
 # The summary is the synopsis line; this is the text under it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "Orvanta watches one RTSP camera, shows a live preview, detects motion by
+    "Orvanta watches up to nine RTSP cameras, shows live previews, detects motion by
 comparing successive frames and uploads motion frames as JPEG files to the
 user's Google Drive once access has been granted in the browser.")
 # A Debian revision: the package is not made by the program's own sources'
