@@ -277,7 +277,8 @@ class Program:
 
     def ready(self):
         """Streaming, and with a provider, uploading."""
-        wait_for("frames in the program", 60, lambda: self.said("[Status] Receiving frames"))
+        # With several cameras the line carries the camera's name first.
+        wait_for("frames in the program", 60, lambda: self.said("Receiving frames: "))
         if self.provider:
             before = self.provider.uploads()
             self.command("connect")
