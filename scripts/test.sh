@@ -41,29 +41,58 @@ fail_on_reports() {
   fi
 }
 
-phase "tests"
-run_suite "$root/build" "$@"
-
 # sanitizer_build DIR KIND OPTIMISATION [build arguments...]. No fuzzer (it has
 # its own ASan build) and no debug information, which halves the compile time:
 # reports name the functions but not the lines (configure a tree with -g1 to
-# see those).
+# see those). At low priority: it runs beside a suite, which comes first.
 sanitizer_build() {
   local dir=$1 kind=$2 optimisation=$3
   shift 3
-  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANTA_SANITIZE="$kind" \
+  nice -n 15 cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANTA_SANITIZE="$kind" \
     -DORVANTA_WERROR=ON -DORVANTA_BUILD_TESTS=ON -DORVANTA_FUZZ=OFF \
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$optimisation -g0 -DNDEBUG"
-  cmake --build "$dir" -j"$jobs" "$@"
+  nice -n 15 cmake --build "$dir" -j"$jobs" "$@"
+}
+
+# Building takes the cores; a suite mostly waits on cameras, sockets and
+# buses. So each sanitizer tree is built in the background while the suite
+# before it runs, its output kept in a log shown only when it fails.
+# start_build DIR KIND OPTIMISATION [build arguments...]; then finish_build DIR.
+declare -A build_pids
+# A build still running when the command ends (a suite failed) goes with it.
+trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
+start_build() {
+  local dir=$1
+  mkdir -p "$dir"
+  sanitizer_build "$@" >"$dir/sanitizer-build.log" 2>&1 &
+  build_pids[$dir]=$!
+}
+finish_build() {
+  local dir=$1
+  if ! wait "${build_pids[$dir]}"; then
+    cat "$dir/sanitizer-build.log" >&2
+    echo "Building $dir failed" >&2
+    return 1
+  fi
 }
 
 # AddressSanitizer and UndefinedBehaviorSanitizer: the whole suite but the
-# package, which is made from the plain tree.
+# package, which is made from the plain tree. Unoptimised: a fifth less to
+# compile, and the tests mostly wait anyway.
 asan=$root/build-asan
-phase "AddressSanitizer build"
-# Unoptimised: a fifth less to compile, and the tests mostly wait anyway.
-sanitizer_build "$asan" address -O0
-phase "AddressSanitizer tests"
+# ThreadSanitizer: the suites with threads of their own (decoder start and
+# stop, frame hand-off, the picture writer and delivery, token refresh, the
+# monitor core's hand-offs, wake reconnect, shutdown during authorization and
+# upload, usage events, requests cancelled from another thread).
+tsan=$root/build-tsan
+
+phase "tests, and the AddressSanitizer build beside them"
+start_build "$asan" address -O0
+run_suite "$root/build" "$@"
+finish_build "$asan"
+
+phase "AddressSanitizer tests, and the ThreadSanitizer build beside them"
+start_build "$tsan" thread -O1 --target test_stream test_net test_drive test_pictures test_monitor test_core test_analytics test_app
 export ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1
 export LSAN_OPTIONS=suppressions=$root/tests/sanitizers/lsan.supp
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -72,14 +101,8 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 NO_AT_BRIDGE=1 run_suite "$asan" -LE '^package$' "$@"
 fail_on_reports "$asan"
 unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
+finish_build "$tsan"
 
-# ThreadSanitizer: the suites with threads of their own (decoder start and
-# stop, frame hand-off, the picture writer and delivery, token refresh, the
-# monitor core's hand-offs, wake reconnect, shutdown during authorization and
-# upload, usage events, requests cancelled from another thread).
-tsan=$root/build-tsan
-phase "ThreadSanitizer build"
-sanitizer_build "$tsan" thread -O1 --target test_stream test_net test_drive test_pictures test_monitor test_core test_analytics test_app
 phase "ThreadSanitizer tests"
 export TSAN_OPTIONS=suppressions=$root/tests/sanitizers/tsan.supp:second_deadlock_stack=1
 # GCC 12's TSan cannot map its shadow under a kernel with more ASLR entropy
