@@ -183,6 +183,9 @@ void MainFrame::OnCamerasChanged()
     tiles->Rebuild(cameras);
     for (const auto& [camera, text] : latestStatus)
         tiles->SetStatus(camera, text);
+    // From now on the status line names the camera it speaks of.
+    if (const auto latest = latestStatus.find(tiles->Selected()); cameras.size() >= 2 && latest != latestStatus.end())
+        ShowStatusLine(CameraName(latest->first) + ": " + latest->second);
 }
 
 void MainFrame::OnFrame(CameraId camera, VideoFrame frame, const MotionResult& motion)
