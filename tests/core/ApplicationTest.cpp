@@ -1,5 +1,6 @@
 // The application core on fake cameras, a fake clock and a fake Drive, without a display.
 #include "Application.h"
+#include "FakeTime.h"
 #include "MemorySettingsStore.h"
 #include "MemoryStore.h"
 #include "TestFrames.h"
@@ -21,10 +22,7 @@ constexpr int kWidth = 160, kHeight = 120;
 
 // What the fakes record and the test drives. The test's thread plays the
 // controller thread and every decoder thread.
-struct World : ApplicationObserver {
-    Ms now{0};
-    std::map<Scheduler::Handle, std::pair<Ms, std::function<void()>>> timers;
-    Scheduler::Handle lastTimer = 0;
+struct World : FakeTime, ApplicationObserver {
     std::mutex postsMutex;  // the picture folder's threads post too
     std::deque<std::function<void()>> posts;
     struct Stream {
@@ -36,7 +34,7 @@ struct World : ApplicationObserver {
         int level = 20;
     };
     std::map<std::string, Stream> streams;  // by URL
-    int takes = 0, liveLocks = 0, wakeRegistrations = 0;
+    int wakeRegistrations = 0;
     std::function<void()> wake;
     std::vector<std::string> notes;  // summaries
     std::vector<std::pair<CameraId, std::string>> statuses;
@@ -55,7 +53,7 @@ struct World : ApplicationObserver {
         std::lock_guard<std::mutex> lock(postsMutex);
         posts.push_back(std::move(call));
     }
-    void Drain()
+    void Drain() override
     {
         for (;;) {
             std::function<void()> call;
@@ -68,22 +66,6 @@ struct World : ApplicationObserver {
             }
             call();
         }
-    }
-    void Advance(Ms by)
-    {
-        const Ms until = now + by;
-        for (;;) {
-            const auto due = std::min_element(timers.begin(), timers.end(),
-                                              [](const auto& a, const auto& b) { return a.second.first < b.second.first; });
-            if (due == timers.end() || due->second.first > until)
-                break;
-            now = due->second.first;
-            auto call = std::move(due->second.second);
-            timers.erase(due);
-            call();
-            Drain();
-        }
-        now = until;
     }
     // A frame of one grey level: a moving one differs from the last in every pixel.
     void Frame(const std::string& url, bool moving)
@@ -101,17 +83,6 @@ struct World : ApplicationObserver {
         stream.onEnded();
         Drain();
     }
-};
-
-struct FakeScheduler : Scheduler {
-    explicit FakeScheduler(World& world) : world(world) {}
-    Handle After(Ms delay, std::function<void()> call) override
-    {
-        world.timers[++world.lastTimer] = {world.now + delay, std::move(call)};
-        return world.lastTimer;
-    }
-    void Cancel(Handle handle) override { world.timers.erase(handle); }
-    World& world;
 };
 
 struct FakeSource : StreamSource {
@@ -136,17 +107,6 @@ struct FakeSource : StreamSource {
     bool IsRunning() const override { return !url.empty(); }
     World& world;
     std::string url;
-};
-
-struct FakeLock : Holding {
-    explicit FakeLock(World& world) : world(world)
-    {
-        EXPECT_EQ(world.liveLocks, 0) << "a second sleep lock at " << world.now.count() << " ms";
-        ++world.takes;
-        ++world.liveLocks;
-    }
-    ~FakeLock() override { --world.liveLocks; }
-    World& world;
 };
 
 struct Harness {

@@ -1,3 +1,4 @@
+#include "FakeTime.h"
 #include "MonitorCore.h"
 #include "TestFrames.h"
 
@@ -31,10 +32,7 @@ const auto kWallStart = std::chrono::system_clock::from_time_t(1709647500);  // 
 
 // What the fakes record and the test drives; outlives the core. The test's
 // thread plays both the controller thread and the decoder thread.
-struct World : MonitorObserver {
-    Ms now{0};
-    std::map<Scheduler::Handle, std::pair<Ms, std::function<void()>>> timers;
-    Scheduler::Handle lastTimer = 0;
+struct World : FakeTime, MonitorObserver {
     std::deque<std::function<void()>> posts;
     bool running = false, ended = false, refuseNextStart = false;
     std::vector<int> startsAt;  // seconds
@@ -42,7 +40,7 @@ struct World : MonitorObserver {
     StatusCallback onStatus;
     EndedCallback onEnded;
     int level = 20;  // brightness of the last frame
-    int takes = 0, liveLocks = 0, previews = 0;
+    int previews = 0;
     std::function<void()> wake;
     struct Note { int at; std::string summary, body, key; };
     std::vector<Note> notes;
@@ -58,26 +56,10 @@ struct World : MonitorObserver {
         previewsWithMotion += motion.motion && !motion.boxes.empty();
     }
 
-    void Drain()
+    void Drain() override
     {
         for (; !posts.empty(); posts.pop_front())
             std::function<void()>(std::move(posts.front()))();
-    }
-    void Advance(Ms by)
-    {
-        const Ms until = now + by;
-        const auto earliest = [](const auto& a, const auto& b) { return a.second.first < b.second.first; };
-        for (;;) {
-            const auto due = std::min_element(timers.begin(), timers.end(), earliest);
-            if (due == timers.end() || due->second.first > until)
-                break;
-            now = due->second.first;
-            auto call = std::move(due->second.second);
-            timers.erase(due);
-            call();
-            Drain();
-        }
-        now = until;
     }
     // A frame of one grey level: a moving one differs from the last in every pixel.
     void Frame(bool moving)
@@ -93,17 +75,6 @@ struct World : MonitorObserver {
         onStatus(kRefused);
         onEnded();
     }
-};
-
-struct FakeScheduler : Scheduler {
-    explicit FakeScheduler(World& world) : world(world) {}
-    Handle After(Ms delay, std::function<void()> call) override
-    {
-        world.timers[++world.lastTimer] = {world.now + delay, std::move(call)};
-        return world.lastTimer;
-    }
-    void Cancel(Handle handle) override { world.timers.erase(handle); }
-    World& world;
 };
 
 struct FakeSource : StreamSource {
@@ -122,17 +93,6 @@ struct FakeSource : StreamSource {
     }
     void Stop() override { world.running = false; }
     bool IsRunning() const override { return world.running; }
-    World& world;
-};
-
-struct FakeLock : Holding {
-    explicit FakeLock(World& world) : world(world)
-    {
-        EXPECT_EQ(world.liveLocks, 0) << "a second sleep lock at " << world.now.count() << " ms";
-        ++world.takes;
-        ++world.liveLocks;
-    }
-    ~FakeLock() override { --world.liveLocks; }
     World& world;
 };
 
