@@ -128,16 +128,17 @@ void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes, time_
 constexpr time_t kStart = 1700000000;
 constexpr int kWritten = 200;
 
-// A 320 x 240 frame of noise, which compresses as badly as a busy scene.
-std::vector<uint8_t> SampleRgb()
+// A 320 x 240 frame of noise (as a JPEG's 4:2:0 planes), which compresses as
+// badly as a busy scene.
+std::vector<uint8_t> SamplePlanes()
 {
-    std::vector<uint8_t> rgb(320 * 240 * 3);
+    std::vector<uint8_t> planes(320 * 240 * 3 / 2);
     uint32_t seed = 1;
-    for (uint8_t& value : rgb) {
+    for (uint8_t& value : planes) {
         seed = seed * 1664525u + 1013904223u;
         value = static_cast<uint8_t>(seed >> 24);
     }
-    return rgb;
+    return planes;
 }
 
 // A folder as a long run leaves it: `kept` pictures Drive holds (small files:
@@ -202,10 +203,10 @@ void Run(const std::string& base, int kept, int waiting, const std::vector<uint8
         clock->Rest(true);
         pictures.SetDriveConnected(false);
         // Then pictures taken one after another: encoded, written, the cap.
-        const std::vector<uint8_t> rgb = SampleRgb();
+        const std::vector<uint8_t> planes = SamplePlanes();
         for (int i = 0; i < kWritten; ++i) {
             lock.unlock();
-            pictures.Keep(rgb, 320, 240, NameAt(kStart + kept + waiting + i), std::string(), true);
+            pictures.Keep(planes, 320, 240, NameAt(kStart + kept + waiting + i), std::string(), true);
             lock.lock();
             changed.wait(lock, [&] { return written == static_cast<std::size_t>(i + 1); });
         }
@@ -248,7 +249,7 @@ int main(int argc, char** argv)
         return 2;
     }
     std::vector<uint8_t> jpeg;
-    pictures::JpegEncoder().Encode(SampleRgb(), 320, 240, jpeg);
+    pictures::JpegEncoder().Encode(SamplePlanes(), 320, 240, jpeg);
     std::fprintf(stderr, "%d waiting pictures of %zu bytes delivered to an instant Drive, in %s\n", waiting,
                  jpeg.size(), dir.c_str());
     for (int count : kept)

@@ -285,14 +285,14 @@ void MonitorCore::HandleFrame(VideoFrame frame)
 
 void MonitorCore::KeepPicture(const VideoFrame& frame, const MotionResult& motion, const std::string& name)
 {
-    // The only full-size RGB picture made; the hand-off takes it over.
-    std::vector<uint8_t> rgb = pictureConverter.ToRgb(frame);
-    if (rgb.empty()) {
+    // The only full-size copy of a frame made, in the planes the JPEG encoder
+    // takes; the hand-off takes it over.
+    std::vector<uint8_t> planes = pictureConverter.Convert(frame);
+    if (planes.empty()) {
         return;
     }
-    cv::Mat image(frame.Height(), frame.Width(), CV_8UC3, rgb.data());
-    DrawMotion(image, motion);
-    deps.handOff(std::move(rgb), frame.Width(), frame.Height(), name);
+    DrawMotionOnJpegPlanes(planes, frame.Width(), frame.Height(), motion);
+    deps.handOff(std::move(planes), frame.Width(), frame.Height(), name);
 }
 
 void MonitorCore::PostToController(std::function<void()> call)

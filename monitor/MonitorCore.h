@@ -60,11 +60,11 @@ std::unique_ptr<Holding> TakeIdleSleepLock();
 // cannot be reached.
 std::unique_ptr<Holding> RegisterForWake(std::function<void()> onWake);
 
-// Receives an annotated motion picture (RGB at the frame's full size, width *
-// height * 3 bytes, handed over rather than copied) and its name,
+// Receives an annotated motion picture (at the frame's full size, as a JPEG's
+// planes: see JpegPlanesConverter; handed over rather than copied) and its name,
 // motion_YYYYMMDD_HHMMSS.jpg in local time. Decoder thread: must not wait for
 // the controller thread and should return soon.
-using PictureHandOff = std::function<void(std::vector<uint8_t> rgb, int width, int height,
+using PictureHandOff = std::function<void(std::vector<uint8_t> planes, int width, int height,
                                           const std::string& name)>;
 
 // Shows a desktop notification. A later one with the same non-empty
@@ -163,7 +163,7 @@ private:
     void ScheduleRetry();
     void CancelRestarts();
     void HandleFrame(VideoFrame frame);
-    // Decoder thread: the frame in RGB at full size, marked, to the hand-off.
+    // Decoder thread: the frame at full size as a JPEG's planes, marked, to the hand-off.
     void KeepPicture(const VideoFrame& frame, const MotionResult& motion, const std::string& name);
     // Any thread.
     void PostToController(std::function<void()> call);
@@ -196,7 +196,7 @@ private:
     // Decoder thread only (threads follow one another: Stop joins before the
     // next Start).
     MotionDetector detector;
-    RgbConverter pictureConverter;
+    JpegPlanesConverter pictureConverter;
     RunState run;
     std::optional<std::chrono::steady_clock::time_point> lastPictureAt;
     std::optional<std::chrono::steady_clock::time_point> lastMotionNotice;

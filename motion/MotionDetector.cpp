@@ -257,16 +257,15 @@ MotionResult MotionDetector::Detect(const LumaPlane& luma)
     return result;
 }
 
-void DrawMotion(cv::Mat& rgb, const MotionResult& motion, double scale)
+namespace {
+
+void DrawMarks(cv::Mat& image, const MotionResult& motion, double scale, const cv::Scalar& colour)
 {
-    if (!motion.motion || rgb.empty() || rgb.type() != CV_8UC3 || !(scale > 0)) {
-        return;
-    }
     if (scale == 1.0) {
         for (const cv::Rect& box : motion.boxes) {
-            cv::rectangle(rgb, box, kMarkColour, kMarkThickness, cv::LINE_8, 0);
+            cv::rectangle(image, box, colour, kMarkThickness, cv::LINE_8, 0);
         }
-        cv::putText(rgb, kLabel, kLabelOrigin, cv::FONT_HERSHEY_SIMPLEX, kLabelScale, kMarkColour, kMarkThickness,
+        cv::putText(image, kLabel, kLabelOrigin, cv::FONT_HERSHEY_SIMPLEX, kLabelScale, colour, kMarkThickness,
                     cv::LINE_AA, false);
         return;
     }
@@ -277,10 +276,48 @@ void DrawMotion(cv::Mat& rgb, const MotionResult& motion, double scale)
                                 static_cast<int>(std::lround(box.y * scale)));
         const cv::Point bottomRight(static_cast<int>(std::lround(box.br().x * scale)),
                                     static_cast<int>(std::lround(box.br().y * scale)));
-        cv::rectangle(rgb, cv::Rect(topLeft, bottomRight), kMarkColour, thickness, cv::LINE_8, 0);
+        cv::rectangle(image, cv::Rect(topLeft, bottomRight), colour, thickness, cv::LINE_8, 0);
     }
     const cv::Point origin(static_cast<int>(std::lround(kLabelOrigin.x * scale)),
                            static_cast<int>(std::lround(kLabelOrigin.y * scale)));
-    cv::putText(rgb, kLabel, origin, cv::FONT_HERSHEY_SIMPLEX, kLabelScale * scale, kMarkColour, thickness,
+    cv::putText(image, kLabel, origin, cv::FONT_HERSHEY_SIMPLEX, kLabelScale * scale, colour, thickness,
                 cv::LINE_AA, false);
+}
+
+}  // namespace
+
+void DrawMotion(cv::Mat& rgb, const MotionResult& motion, double scale)
+{
+    if (!motion.motion || rgb.empty() || rgb.type() != CV_8UC3 || !(scale > 0)) {
+        return;
+    }
+    DrawMarks(rgb, motion, scale, kMarkColour);
+}
+
+void DrawMotionOnJpegPlanes(std::vector<std::uint8_t>& planes, int width, int height, const MotionResult& motion)
+{
+    const std::size_t lumaBytes = static_cast<std::size_t>(std::max(width, 0)) * std::max(height, 0);
+    const int chromaWidth = (width + 1) / 2;
+    const int chromaHeight = (height + 1) / 2;
+    const std::size_t chromaBytes = static_cast<std::size_t>(chromaWidth) * chromaHeight;
+    if (!motion.motion || width < 1 || height < 1 || planes.size() != lumaBytes + 2 * chromaBytes) {
+        return;
+    }
+    // The mark's colour in JFIF's YCbCr (ITU-R BT.601, full range).
+    const double red = kMarkColour[0];
+    const double green = kMarkColour[1];
+    const double blue = kMarkColour[2];
+    const double luma = 0.299 * red + 0.587 * green + 0.114 * blue;
+    const double cb = 128 - 0.168736 * red - 0.331264 * green + 0.5 * blue;
+    const double cr = 128 + 0.5 * red - 0.418688 * green - 0.081312 * blue;
+
+    // Luma at full size is exact (the luma of a blend of two colours is the
+    // blend of their lumas); chroma, a quarter of the pixels, gets the marks
+    // as they look on the picture halved, as the encoder would average them.
+    cv::Mat lumaPlane(height, width, CV_8UC1, planes.data());
+    cv::Mat cbPlane(chromaHeight, chromaWidth, CV_8UC1, planes.data() + lumaBytes);
+    cv::Mat crPlane(chromaHeight, chromaWidth, CV_8UC1, planes.data() + lumaBytes + chromaBytes);
+    DrawMarks(lumaPlane, motion, 1.0, cv::Scalar(std::round(luma)));
+    DrawMarks(cbPlane, motion, 0.5, cv::Scalar(std::round(cb)));
+    DrawMarks(crPlane, motion, 0.5, cv::Scalar(std::round(cr)));
 }

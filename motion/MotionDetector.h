@@ -65,3 +65,9 @@ cv::Mat DetectionGrey(const LumaPlane& luma);
 // picture is shrunk by that much. Draws nothing without motion; marks are
 // clipped to the picture.
 void DrawMotion(cv::Mat& rgb, const MotionResult& motion, double scale = 1.0);
+
+// The same marks at full size on a picture held as a JPEG's planes: 4:2:0,
+// full range, luma width x height then Cb and Cr of (width + 1) / 2 x
+// (height + 1) / 2, packed. Draws nothing when the planes are not of that
+// size.
+void DrawMotionOnJpegPlanes(std::vector<std::uint8_t>& planes, int width, int height, const MotionResult& motion);

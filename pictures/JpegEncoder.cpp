@@ -19,11 +19,11 @@ void JpegEncoder::Closer::operator()(void* handle) const
     tjDestroy(handle);
 }
 
-bool JpegEncoder::Encode(const std::vector<uint8_t>& rgb, int width, int height,
+bool JpegEncoder::Encode(const std::vector<uint8_t>& planes, int width, int height,
                          std::vector<uint8_t>& jpeg)
 {
-    if (width <= 0 || height <= 0
-        || rgb.size() != static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3)
+    // Rows of the planes are packed: no padding (1).
+    if (width <= 0 || height <= 0 || planes.size() != tjBufSizeYUV2(width, 1, height, TJSAMP_420))
         return false;
     if (!compressor)
         compressor.reset(tjInitCompress());
@@ -33,8 +33,8 @@ bool JpegEncoder::Encode(const std::vector<uint8_t>& rgb, int width, int height,
     // bytes written, not the worst case.
     unsigned char* out = nullptr;
     unsigned long size = 0;
-    const int result = tjCompress2(compressor.get(), rgb.data(), width, 0, height, TJPF_RGB, &out,
-                                   &size, TJSAMP_420, kJpegQuality, 0);
+    const int result = tjCompressFromYUV(compressor.get(), planes.data(), width, 1, height, TJSAMP_420, &out,
+                                         &size, kJpegQuality, 0);
     const std::unique_ptr<unsigned char, TurboJpegBufferFree> owned(out);
     if (result != 0 || out == nullptr)
         return false;

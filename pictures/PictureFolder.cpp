@@ -99,11 +99,11 @@ PictureFolder::PictureFolder(PictureSettings settings, PictureSender send, Pictu
 
 PictureFolder::~PictureFolder() = default;
 
-void PictureFolder::Keep(std::vector<uint8_t> rgb, int width, int height, std::string name, std::string camera,
+void PictureFolder::Keep(std::vector<uint8_t> planes, int width, int height, std::string name, std::string camera,
                          bool waitsForDrive)
 {
     impl->writer.Keep(
-        pictures::Frame{std::move(rgb), width, height, std::move(name), std::move(camera), waitsForDrive});
+        pictures::Frame{std::move(planes), width, height, std::move(name), std::move(camera), waitsForDrive});
 }
 
 void PictureFolder::SetDriveConnected(bool connected)

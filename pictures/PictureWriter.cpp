@@ -161,9 +161,9 @@ void PictureWriter::WriteOne(const Frame& frame, const WriterFolder& where)
         return;
     }
     std::vector<uint8_t> jpeg;
-    if (!encoder.Encode(frame.rgb, frame.width, frame.height, jpeg)) {
+    if (!encoder.Encode(frame.planes, frame.width, frame.height, jpeg)) {
         Status("Picture " + frame.name + " dropped: a " + std::to_string(frame.width) + " x "
-               + std::to_string(frame.height) + " frame of " + std::to_string(frame.rgb.size())
+               + std::to_string(frame.height) + " frame of " + std::to_string(frame.planes.size())
                + " bytes cannot be encoded");
         return;
     }

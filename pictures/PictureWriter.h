@@ -27,7 +27,7 @@ struct WriterFolder {
 };
 
 struct Frame {
-    std::vector<uint8_t> rgb;
+    std::vector<uint8_t> planes;  // a JPEG's: 4:2:0, full range, packed
     int width = 0;
     int height = 0;
     std::string name;

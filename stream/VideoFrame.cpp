@@ -312,3 +312,114 @@ std::vector<std::uint8_t> RgbConverter::ToRgb(const VideoFrame& frame)
     ++conversions;
     return rgb;
 }
+
+namespace {
+
+// Limited range to JFIF's full range, rounded and clipped, in 16-bit steps
+// that the compiler turns into vector code: luma (Y - 16) * 149 / 128 (255 /
+// 219 to within half a level), chroma (C - 128) * 146 / 128 + 128 (255 / 224
+// likewise).
+inline std::uint8_t FullRangeLuma(std::uint8_t y)
+{
+    const std::uint16_t above = y > 16 ? static_cast<std::uint16_t>(y - 16) : std::uint16_t{0};
+    const std::uint16_t level = static_cast<std::uint16_t>(static_cast<std::uint16_t>(above * 149 + 64) >> 7);
+    return level > 255 ? std::uint8_t{255} : static_cast<std::uint8_t>(level);
+}
+
+inline std::uint8_t FullRangeChroma(std::uint8_t c)
+{
+    // c * 146 - 2240 is (c - 128) * 146 + 128 * 128 + 64, never negative from 16 up.
+    const std::uint16_t scaled = c >= 16 ? static_cast<std::uint16_t>(c * 146 - 2240) : std::uint16_t{0};
+    const std::uint16_t level = static_cast<std::uint16_t>(scaled >> 7);
+    return level > 255 ? std::uint8_t{255} : static_cast<std::uint8_t>(level);
+}
+
+// Copies width x height bytes of one plane into `out`, rows packed, each byte
+// through `map`; returns the end of what it wrote.
+template <typename Map>
+std::uint8_t* CopyPlane(const std::uint8_t* source, int stride, int width, int height, Map map, std::uint8_t* out)
+{
+    for (int y = 0; y < height; ++y, source += stride, out += width) {
+        for (int x = 0; x < width; ++x) {
+            out[x] = map(source[x]);
+        }
+    }
+    return out;
+}
+
+std::uint8_t* CopyPlane(const std::uint8_t* source, int stride, int width, int height, std::uint8_t* out)
+{
+    for (int y = 0; y < height; ++y, source += stride, out += width) {
+        std::memcpy(out, source, static_cast<std::size_t>(width));
+    }
+    return out;
+}
+
+}  // namespace
+
+struct JpegPlanesConverter::Stages {
+    Stages() = default;
+    ~Stages() { av_frame_free(&planar); }
+    Stages(const Stages&) = delete;
+    Stages& operator=(const Stages&) = delete;
+
+    // Pictures of other layouts (4:2:2, NV12, grey) to limited-range 4:2:0.
+    SwsStage layout;
+    AVFrame* planar = nullptr;
+};
+
+JpegPlanesConverter::JpegPlanesConverter() : stages(std::make_unique<Stages>()) {}
+
+JpegPlanesConverter::~JpegPlanesConverter() = default;
+
+std::vector<std::uint8_t> JpegPlanesConverter::Convert(const VideoFrame& frame)
+{
+    if (frame.IsEmpty()) {
+        return {};
+    }
+    const AVFrame* picture = frame.Picture();
+    bool limitedRange = frame.IsLimitedRange();
+    const int width = picture->width;
+    const int height = picture->height;
+    if (picture->format != AV_PIX_FMT_YUV420P && picture->format != AV_PIX_FMT_YUVJ420P) {
+        AVFrame*& planar = stages->planar;
+        if (planar == nullptr || planar->width != width || planar->height != height) {
+            av_frame_free(&planar);
+            planar = av_frame_alloc();
+            if (planar == nullptr) {
+                return {};
+            }
+            planar->format = AV_PIX_FMT_YUV420P;
+            planar->width = width;
+            planar->height = height;
+            if (av_frame_get_buffer(planar, 0) < 0) {
+                av_frame_free(&planar);
+                return {};
+            }
+        }
+        SwsContext* context =
+            stages->layout.For(picture, limitedRange, width, height, AV_PIX_FMT_YUV420P, SWS_BILINEAR);
+        if (context == nullptr ||
+            sws_scale(context, picture->data, picture->linesize, 0, height, planar->data, planar->linesize) !=
+                height) {
+            return {};
+        }
+        picture = planar;
+        limitedRange = true;
+    }
+    const int chromaWidth = (width + 1) / 2;
+    const int chromaHeight = (height + 1) / 2;
+    std::vector<std::uint8_t> planes(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) +
+                                     2 * static_cast<std::size_t>(chromaWidth) * static_cast<std::size_t>(chromaHeight));
+    std::uint8_t* out = planes.data();
+    if (limitedRange) {
+        out = CopyPlane(picture->data[0], picture->linesize[0], width, height, FullRangeLuma, out);
+        out = CopyPlane(picture->data[1], picture->linesize[1], chromaWidth, chromaHeight, FullRangeChroma, out);
+        CopyPlane(picture->data[2], picture->linesize[2], chromaWidth, chromaHeight, FullRangeChroma, out);
+    } else {
+        out = CopyPlane(picture->data[0], picture->linesize[0], width, height, out);
+        out = CopyPlane(picture->data[1], picture->linesize[1], chromaWidth, chromaHeight, out);
+        CopyPlane(picture->data[2], picture->linesize[2], chromaWidth, chromaHeight, out);
+    }
+    return planes;
+}

@@ -112,3 +112,29 @@ private:
     std::unique_ptr<Stages> stages;
     std::uint64_t conversions = 0;
 };
+
+// Turns VideoFrames into the planes a JPEG is made of: 4:2:0, full range
+// (JFIF's), ITU-R BT.601 as the RGB converter reads the picture, at the
+// frame's own size. The planes lie one after another without padding: luma
+// Width() x Height(), then Cb and Cr, each (Width() + 1) / 2 x
+// (Height() + 1) / 2. Half the bytes of RGB, and the JPEG encoder has no
+// colour conversion of its own left to do.
+//
+// One per consuming thread: it keeps the swscale context and the 4:2:0
+// picture of its last conversion from another layout. Not thread-safe.
+class JpegPlanesConverter {
+public:
+    JpegPlanesConverter();
+    ~JpegPlanesConverter();
+
+    JpegPlanesConverter(const JpegPlanesConverter&) = delete;
+    JpegPlanesConverter& operator=(const JpegPlanesConverter&) = delete;
+
+    // Empty when the frame is empty or cannot be converted. Only the
+    // returned planes are allocated for a 4:2:0 frame.
+    std::vector<std::uint8_t> Convert(const VideoFrame& frame);
+
+private:
+    struct Stages;
+    std::unique_ptr<Stages> stages;
+};

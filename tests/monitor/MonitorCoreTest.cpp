@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <ctime>
@@ -126,13 +127,23 @@ struct Harness {
         deps.notify = [this](const std::string& summary, const std::string& body, const std::string& key) {
             world.notes.push_back({static_cast<int>(world.now / 1s), summary, body, key});
         };
-        deps.handOff = [this](std::vector<uint8_t> rgb, int width, int height, const std::string& name) {
+        deps.handOff = [this](std::vector<uint8_t> planes, int width, int height, const std::string& name) {
             world.pictures.push_back(name);
-            bool marked = false;  // the detector's box colour
-            for (std::size_t i = 0; i + 2 < rgb.size() && !marked; i += 3)
-                marked = rgb[i] == 255 && rgb[i + 1] == 64 && rgb[i + 2] == 64;
-            world.picturesWholeAndMarked = world.picturesWholeAndMarked && marked && width == kWidth &&
-                                           height == kHeight && rgb.size() == std::size_t(kWidth) * kHeight * 3;
+            const std::size_t lumaBytes = std::size_t(kWidth) * kHeight;
+            const bool whole = width == kWidth && height == kHeight && planes.size() == lumaBytes * 3 / 2;
+            bool marked = false;  // a pixel of the detector's box colour, (255, 64, 64), as a JPEG decodes it
+            for (int y = 0; whole && y < height && !marked; ++y) {
+                for (int x = 0; x < width && !marked; ++x) {
+                    const std::size_t chroma = std::size_t(y / 2) * (width / 2) + x / 2;
+                    const double luma = planes[std::size_t(y) * width + x];
+                    const double cb = planes[lumaBytes + chroma] - 128.0;
+                    const double cr = planes[lumaBytes * 5 / 4 + chroma] - 128.0;
+                    marked = std::abs(luma + 1.402 * cr - 255) < 3 &&
+                             std::abs(luma - 0.344136 * cb - 0.714136 * cr - 64) < 3 &&
+                             std::abs(luma + 1.772 * cb - 64) < 3;
+                }
+            }
+            world.picturesWholeAndMarked = world.picturesWholeAndMarked && whole && marked;
         };
         core = std::make_unique<MonitorCore>(kUrlA, world, std::move(deps));
         core->SetReconnect(reconnect);

@@ -65,7 +65,7 @@ TEST(PictureFolder, PicturesAppearWholeWithPrivateModesAndLeftoversGoAtStart)
     {
         PictureFolder pictures(SettingsFor(folder), FakeDrive().Sender(), PictureEvents(), QuickStop());
         for (std::size_t i = 0; i < 12; ++i) {
-            pictures.Keep(Rgb(1280, 720, i + 1), 1280, 720, PictureName(i), std::string(), i % 2 == 0);
+            pictures.Keep(Planes(1280, 720, i + 1), 1280, 720, PictureName(i), std::string(), i % 2 == 0);
             WaitFor([&] { return Pictures(folder).size() + Pictures(folder + "/pending").size() == i + 1; });
         }
     }
@@ -100,28 +100,32 @@ TEST(PictureFolder, PicturesAppearWholeWithPrivateModesAndLeftoversGoAtStart)
 
 TEST(PictureFolder, AKeptPictureHasTheFramesColours)
 {
-    // A red box on grey.
+    // A red box on grey, on 2 x 2 blocks, in JFIF's YCbCr.
     const int width = 64;
     const int height = 48;
-    std::vector<uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
+    const auto inBox = [](int x, int y) { return x >= 16 && x < 48 && y >= 16 && y < 32; };
+    const uint8_t red[3] = {87, 96, 223};  // RGB (220, 30, 30)
+    std::vector<uint8_t> planes(static_cast<std::size_t>(width) * height * 3 / 2, 128);
+    uint8_t* const cb = planes.data() + width * height;
+    uint8_t* const cr = cb + width * height / 4;
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
-            const bool inBox = x >= 16 && x < 48 && y >= 16 && y < 32;
-            uint8_t* pixel = &rgb[(static_cast<std::size_t>(y) * width + x) * 3];
-            pixel[0] = inBox ? 220 : 128;
-            pixel[1] = inBox ? 30 : 128;
-            pixel[2] = inBox ? 30 : 128;
+            if (!inBox(x, y))
+                continue;
+            planes[static_cast<std::size_t>(y) * width + x] = red[0];
+            cb[(y / 2) * (width / 2) + x / 2] = red[1];
+            cr[(y / 2) * (width / 2) + x / 2] = red[2];
         }
     }
     TempDir dir;
     const std::string folder = dir.root + "/Orvanta";
     PictureFolder pictures(SettingsFor(folder), FakeDrive().Sender(), PictureEvents(), QuickStop());
-    pictures.Keep(rgb, width, height, PictureName(1), std::string(), false);
+    pictures.Keep(planes, width, height, PictureName(1), std::string(), false);
     ASSERT_TRUE(WaitFor([&] { return Pictures(folder).size() == 1; }));
     const std::string jpeg = ReadText(folder + "/" + PictureName(1));
 
     const std::unique_ptr<void, int (*)(tjhandle)> decoder(tjInitDecompress(), tjDestroy);
-    std::vector<uint8_t> decoded(rgb.size());
+    std::vector<uint8_t> decoded(static_cast<std::size_t>(width) * height * 3);
     ASSERT_EQ(tjDecompress2(decoder.get(), reinterpret_cast<const unsigned char*>(jpeg.data()), jpeg.size(),
                             decoded.data(), width, 0, height, TJPF_RGB, 0),
               0);
@@ -172,7 +176,7 @@ TEST(PictureFolder, PicturesThatCannotBeWrittenStillGoToDriveAndAreLostOnlyWitho
         Reports reports;
         PictureFolder pictures(SettingsFor(folder), drive.Sender(), reports.Events(), QuickStop(), clock);
         const auto keep = [&](int second, bool waits, int width = 32) {
-            pictures.Keep(Rgb(32, 24), width, 24, PictureName(second), std::string(), waits);
+            pictures.Keep(Planes(32, 24), width, 24, PictureName(second), std::string(), waits);
         };
 
         // Without Drive: neither kept nor sent, said once, never announced.
@@ -225,7 +229,7 @@ TEST(PictureFolder, MemoryHoldsThreeHundredPicturesForDriveWhichAreCountedWhenLo
                                QuickStop(), clock);
         pictures.SetDriveConnected(true);
         for (int i = 0; i < 302; ++i) {
-            pictures.Keep(Rgb(8, 8), 8, 8, PictureName(i), std::string(), true);
+            pictures.Keep(Planes(8, 8), 8, 8, PictureName(i), std::string(), true);
             ASSERT_TRUE(reports.Await([&] { return reports.Delivering().size() == static_cast<std::size_t>(i + 1); }));
             if (i == 0) {  // its attempt fails and it waits, not in flight
                 ASSERT_TRUE(drive.Await([&] { return drive.Calls().size() == 1; }));
@@ -258,13 +262,13 @@ TEST(PictureFolder, QueueKeepsTheLatestEightWhileTheWriterIsBusyAndCountsTheRest
         changed.wait(lock, [&] { return release; });
     };
     PictureFolder pictures(SettingsFor(folder), FakeDrive().Sender(), events, QuickStop());
-    pictures.Keep(Rgb(32, 24), 32, 24, PictureName(0), std::string(), true);
+    pictures.Keep(Planes(32, 24), 32, 24, PictureName(0), std::string(), true);
     {
         std::unique_lock<std::mutex> lock(mutex);
         ASSERT_TRUE(changed.wait_for(lock, kPatience, [&] { return writerHeld; }));
     }
     for (int i = 1; i <= 50; ++i)
-        pictures.Keep(Rgb(32, 24), 32, 24, PictureName(i), std::string(), false);
+        pictures.Keep(Planes(32, 24), 32, 24, PictureName(i), std::string(), false);
     {
         std::lock_guard<std::mutex> lock(mutex);
         release = true;
@@ -292,9 +296,9 @@ TEST(PictureFolder, NameTakenBecomesNumberedAndIsSentUnderItsOwnName)
     {
         PictureFolder pictures(SettingsFor(folder), drive.Sender(), reports.Events(), QuickStop(), clock);
         // The clock went back: the same second three times, the last one kept only.
-        pictures.Keep(Rgb(32, 24), 32, 24, name, std::string(), true);
-        pictures.Keep(Rgb(32, 24), 32, 24, name, std::string(), true);
-        pictures.Keep(Rgb(32, 24), 32, 24, name, std::string(), false);
+        pictures.Keep(Planes(32, 24), 32, 24, name, std::string(), true);
+        pictures.Keep(Planes(32, 24), 32, 24, name, std::string(), true);
+        pictures.Keep(Planes(32, 24), 32, 24, name, std::string(), false);
         ASSERT_TRUE(WaitFor([&] { return pictures.WaitingCount() == 2 && Pictures(folder).size() == 1; }));
         pictures.SetDriveConnected(true);
         ASSERT_TRUE(clock->RunFor(1min));
@@ -392,8 +396,8 @@ TEST(PictureSettingsChild, KeepsOnePictureInTheDefaultFolder)
     std::printf("DEFAULT %s\n", settings.folder.c_str());
     Reports reports;
     PictureFolder pictures(settings, FakeDrive().Sender(), reports.Events(), QuickStop());
-    pictures.Keep(Rgb(32, 24), 32, 24, PictureName(1), std::string(), false);
-    pictures.Keep(Rgb(32, 24), 33, 24, PictureName(9), std::string(), false);  // reported: the first is through
+    pictures.Keep(Planes(32, 24), 32, 24, PictureName(1), std::string(), false);
+    pictures.Keep(Planes(32, 24), 33, 24, PictureName(9), std::string(), false);  // reported: the first is through
     ASSERT_TRUE(reports.Await([&] { return reports.StatusesWith(PictureName(9) + " dropped") == 1; }));
 }
 

@@ -51,15 +51,17 @@ struct TempDir {
     std::string root;
 };
 
-// RGB noise, so that JPEGs are big enough to take a while to write.
-inline std::vector<uint8_t> Rgb(int width, int height, uint32_t seed = 1)
+// Noise in a JPEG's planes (4:2:0: luma, then Cb and Cr at half size), so
+// that JPEGs are big enough to take a while to write.
+inline std::vector<uint8_t> Planes(int width, int height, uint32_t seed = 1)
 {
-    std::vector<uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
-    for (uint8_t& value : rgb) {
+    const std::size_t chroma = static_cast<std::size_t>((width + 1) / 2) * ((height + 1) / 2);
+    std::vector<uint8_t> planes(static_cast<std::size_t>(width) * height + 2 * chroma);
+    for (uint8_t& value : planes) {
         seed = seed * 1664525u + 1013904223u;
         value = static_cast<uint8_t>(seed >> 24);
     }
-    return rgb;
+    return planes;
 }
 
 inline std::string PictureName(int second)

@@ -103,3 +103,63 @@ TEST(VideoFrameMaker, HoldsEightBitLumaAndConvertsTheRest)
     }
     EXPECT_TRUE(maker.Make(nullptr).IsEmpty());
 }
+
+// A picture is kept in the colours the window shows: its planes, read as a
+// JPEG decoder reads them (full range, BT.601), give the RGB converter's
+// colours, whatever the range and layout the decoder handed out.
+TEST(JpegPlanesConverter, KeepsTheColoursTheWindowShows)
+{
+    const auto planar = [](AVPixelFormat format, int width, int height) {
+        AVFrame* picture = av_frame_alloc();
+        picture->format = format;
+        picture->width = width;
+        picture->height = height;
+        EXPECT_GE(av_frame_get_buffer(picture, 0), 0);
+        std::memset(picture->data[0], kY, std::size_t(picture->linesize[0]) * height);
+        const std::size_t chromaRows = format == AV_PIX_FMT_YUV422P ? height : (height + 1) / 2;
+        if (format == AV_PIX_FMT_NV12) {
+            for (std::size_t i = 0; i + 1 < picture->linesize[1] * chromaRows; i += 2) {
+                picture->data[1][i] = kU;
+                picture->data[1][i + 1] = kV;
+            }
+        } else {
+            std::memset(picture->data[1], kU, picture->linesize[1] * chromaRows);
+            std::memset(picture->data[2], kV, picture->linesize[2] * chromaRows);
+        }
+        VideoFrame frame(picture);
+        av_frame_free(&picture);
+        return frame;
+    };
+    struct Case { const char* what; VideoFrame frame; };
+    Case cases[] = {
+        {"limited", UniformFrame(322, 240, kY, kU, kV)},
+        {"limited, odd size", UniformFrame(33, 17, kY, kU, kV)},
+        {"full by format", UniformFrame(64, 48, kY, kU, kV, FrameRange::FullByFormat)},
+        {"full by field", UniformFrame(64, 48, kY, kU, kV, FrameRange::FullByField)},
+        {"nv12", planar(AV_PIX_FMT_NV12, 64, 48)},
+        {"4:2:2", planar(AV_PIX_FMT_YUV422P, 35, 20)},
+    };
+    JpegPlanesConverter converter;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int width = c.frame.Width();
+        const int height = c.frame.Height();
+        const std::vector<uint8_t> planes = converter.Convert(c.frame);
+        const std::size_t lumaBytes = std::size_t(width) * height;
+        const std::size_t chromaBytes = std::size_t((width + 1) / 2) * ((height + 1) / 2);
+        ASSERT_EQ(planes.size(), lumaBytes + 2 * chromaBytes);
+        const std::vector<uint8_t> shown = RgbConverter().ToRgb(c.frame);
+        ASSERT_EQ(shown.size(), lumaBytes * 3);
+        for (std::size_t i = 0; i < lumaBytes; ++i) {
+            const std::size_t chroma = (i / width / 2) * ((width + 1) / 2) + i % width / 2;
+            const double luma = planes[i];
+            const double cb = planes[lumaBytes + chroma] - 128.0;
+            const double cr = planes[lumaBytes + chromaBytes + chroma] - 128.0;
+            const double kept[3] = {luma + 1.402 * cr, luma - 0.344136 * cb - 0.714136 * cr, luma + 1.772 * cb};
+            for (int channel = 0; channel < 3; ++channel)
+                ASSERT_NEAR(std::clamp(kept[channel], 0.0, 255.0), shown[i * 3 + channel], 3)
+                    << "channel " << channel << " of pixel " << i % width << "," << i / width;
+        }
+    }
+    EXPECT_TRUE(converter.Convert(VideoFrame()).empty());
+}
