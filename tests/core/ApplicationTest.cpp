@@ -185,6 +185,15 @@ struct Harness {
         return sent;
     }
 
+    // Waits likewise until the delivered picture has been moved out of the
+    // waiting folder to `path`, which follows its sending.
+    bool Kept(const std::string& path) const
+    {
+        for (int i = 0; i < 500 && !std::filesystem::exists(folder + path); ++i)
+            std::this_thread::sleep_for(10ms);
+        return std::filesystem::exists(folder + path);
+    }
+
     World world;
     std::mutex sentMutex;
     std::vector<std::string> sent;
@@ -288,8 +297,8 @@ TEST(Application, EachCamerasPicturesGoWhereTheyWereTakenWhateverHappensToTheCam
     std::vector<std::string> sent = h.Sent(2);
     std::sort(sent.begin(), sent.end());
     EXPECT_EQ(sent, (std::vector<std::string>{"Front door/motion_20240305_140500.jpg", "Garden/motion_20240305_140500.jpg"}));
-    EXPECT_TRUE(std::filesystem::exists(h.folder + "/Garden/motion_20240305_140500.jpg"));
-    EXPECT_TRUE(std::filesystem::exists(h.folder + "/Front door/motion_20240305_140500.jpg"));
+    EXPECT_TRUE(h.Kept("/Garden/motion_20240305_140500.jpg"));
+    EXPECT_TRUE(h.Kept("/Front door/motion_20240305_140500.jpg"));
 
     world.Advance(2s);
     world.Frame("rtsp://door", true);
