@@ -336,20 +336,33 @@ void WaitingQueue::EraseHeld(uint64_t id)
     CountLocked();
 }
 
+bool WaitingQueue::EndInFlight(const Parcel& parcel)
+{
+    inFlightPath.clear();
+    inFlightHeld = 0;
+    if (parcel.heldId == 0)
+        return false;
+    EraseHeld(parcel.heldId);
+    return true;
+}
+
+MarkChanges WaitingQueue::LeaveWaiting(const Parcel& parcel)
+{
+    MarkChanges changes;
+    Erase(FolderPath(parcel.picture));
+    const std::string path = StatePath(parcel.picture.camera, parcel.picture.file.name);
+    if (lookUp.erase(path))
+        changes.emplace_back(MarkChange::LookedUp, path);
+    return changes;
+}
+
 void WaitingQueue::Delivered(const Parcel& parcel, const std::optional<PictureFile>& keptAs)
 {
     Lock lock(mutex);
-    inFlightPath.clear();
-    inFlightHeld = 0;
-    if (parcel.heldId != 0) {
-        EraseHeld(parcel.heldId);
+    if (EndInFlight(parcel))
         return;
-    }
-    MarkChanges changes;
+    MarkChanges changes = LeaveWaiting(parcel);
     const std::string& camera = parcel.picture.camera;
-    Erase(FolderPath(parcel.picture));
-    if (lookUp.erase(StatePath(camera, parcel.picture.file.name)))
-        changes.emplace_back(MarkChange::LookedUp, StatePath(camera, parcel.picture.file.name));
     if (keptAs) {
         Insert(KeptPicture{PictureKind::Delivered, camera, *keptAs, 0});
         changes.emplace_back(MarkChange::Delivered, StatePath(camera, keptAs->name));
@@ -360,22 +373,14 @@ void WaitingQueue::Delivered(const Parcel& parcel, const std::optional<PictureFi
 void WaitingQueue::Refused(const Parcel& parcel, const std::optional<PictureFile>& keptAs)
 {
     Lock lock(mutex);
-    inFlightPath.clear();
-    inFlightHeld = 0;
-    if (parcel.heldId != 0) {
-        EraseHeld(parcel.heldId);
+    if (EndInFlight(parcel))
         return;
-    }
     if (!keptAs) {
         skipped.insert(FolderPath(parcel.picture));
         return;
     }
-    MarkChanges changes;
-    const std::string& camera = parcel.picture.camera;
-    Erase(FolderPath(parcel.picture));
-    if (lookUp.erase(StatePath(camera, parcel.picture.file.name)))
-        changes.emplace_back(MarkChange::LookedUp, StatePath(camera, parcel.picture.file.name));
-    Insert(KeptPicture{PictureKind::KeptOnly, camera, *keptAs, 0});
+    const MarkChanges changes = LeaveWaiting(parcel);
+    Insert(KeptPicture{PictureKind::KeptOnly, parcel.picture.camera, *keptAs, 0});
     Record(lock, changes);
 }
 

@@ -139,6 +139,12 @@ private:
     bool Erase(const std::string& path);
     void Record(Lock& lock, const MarkChanges& changes);
     void EraseHeld(uint64_t id);
+    // The delivery is done with the parcel; true when it was a held picture
+    // (now gone).
+    bool EndInFlight(const Parcel& parcel);
+    // The parcel's picture has left the waiting folder: out of the index, its
+    // look-up mark dropped (the change to record returned).
+    MarkChanges LeaveWaiting(const Parcel& parcel);
     void CountLocked() { waitingCount = waitingOnDisk + held.size(); }
     KeptPictures::const_iterator FirstWaiting() const;
     DeliveryMarks MarksLocked() const;

@@ -132,6 +132,27 @@ bool HasEightBitLumaPlane(int pixelFormat)
     return luma.plane == 0 && luma.depth == 8 && luma.step == 1 && luma.offset == 0 && luma.shift == 0;
 }
 
+// `frame`, made again as 4:2:0 of width x height unless it is that already;
+// null (and `frame` freed) when it cannot be allocated.
+AVFrame* Planar420Of(AVFrame*& frame, int width, int height)
+{
+    if (frame != nullptr && frame->width == width && frame->height == height) {
+        return frame;
+    }
+    av_frame_free(&frame);
+    frame = av_frame_alloc();
+    if (frame == nullptr) {
+        return nullptr;
+    }
+    frame->format = AV_PIX_FMT_YUV420P;
+    frame->width = width;
+    frame->height = height;
+    if (av_frame_get_buffer(frame, 0) < 0) {
+        av_frame_free(&frame);
+    }
+    return frame;
+}
+
 }  // namespace
 
 VideoFrame::VideoFrame(const AVFrame* source)
@@ -251,20 +272,9 @@ bool RgbConverter::Convert(const VideoFrame& frame, std::uint8_t* rgb, std::ptrd
     bool limitedRange = frame.IsLimitedRange();
     if (width != frame.Width() || height != frame.Height()) {
         const int evenHeight = height + (height & 1);
-        AVFrame*& scaled = stages->scaled;
-        if (scaled == nullptr || scaled->width != width || scaled->height != evenHeight) {
-            av_frame_free(&scaled);
-            scaled = av_frame_alloc();
-            if (scaled == nullptr) {
-                return false;
-            }
-            scaled->format = AV_PIX_FMT_YUV420P;
-            scaled->width = width;
-            scaled->height = evenHeight;
-            if (av_frame_get_buffer(scaled, 0) < 0) {
-                av_frame_free(&scaled);
-                return false;
-            }
+        AVFrame* const scaled = Planar420Of(stages->scaled, width, evenHeight);
+        if (scaled == nullptr) {
+            return false;
         }
         SwsContext* scaler = stages->scaler.For(picture, limitedRange, width, evenHeight, AV_PIX_FMT_YUV420P,
                                                 kScaleFlags);
@@ -382,20 +392,9 @@ std::vector<std::uint8_t> JpegPlanesConverter::Convert(const VideoFrame& frame)
     const int width = picture->width;
     const int height = picture->height;
     if (picture->format != AV_PIX_FMT_YUV420P && picture->format != AV_PIX_FMT_YUVJ420P) {
-        AVFrame*& planar = stages->planar;
-        if (planar == nullptr || planar->width != width || planar->height != height) {
-            av_frame_free(&planar);
-            planar = av_frame_alloc();
-            if (planar == nullptr) {
-                return {};
-            }
-            planar->format = AV_PIX_FMT_YUV420P;
-            planar->width = width;
-            planar->height = height;
-            if (av_frame_get_buffer(planar, 0) < 0) {
-                av_frame_free(&planar);
-                return {};
-            }
+        AVFrame* const planar = Planar420Of(stages->planar, width, height);
+        if (planar == nullptr) {
+            return {};
         }
         SwsContext* context =
             stages->layout.For(picture, limitedRange, width, height, AV_PIX_FMT_YUV420P, SWS_BILINEAR);
