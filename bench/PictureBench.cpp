@@ -206,7 +206,7 @@ void Run(const std::string& base, int kept, int waiting, const std::vector<uint8
         const std::vector<uint8_t> planes = SamplePlanes();
         for (int i = 0; i < kWritten; ++i) {
             lock.unlock();
-            pictures.Keep(planes, 320, 240, NameAt(kStart + kept + waiting + i), std::string(), true);
+            pictures.Keep(std::make_unique<pictures::PackedPlanes>(planes, 320, 240), NameAt(kStart + kept + waiting + i), std::string(), true);
             lock.lock();
             changed.wait(lock, [&] { return written == static_cast<std::size_t>(i + 1); });
         }
@@ -249,7 +249,8 @@ int main(int argc, char** argv)
         return 2;
     }
     std::vector<uint8_t> jpeg;
-    pictures::JpegEncoder().Encode(SamplePlanes(), 320, 240, jpeg);
+    pictures::PackedPlanes sample(SamplePlanes(), 320, 240);
+    pictures::JpegEncoder().Encode(sample, jpeg);
     std::fprintf(stderr, "%d waiting pictures of %zu bytes delivered to an instant Drive, in %s\n", waiting,
                  jpeg.size(), dir.c_str());
     for (int count : kept)

@@ -223,8 +223,8 @@ Application::Camera& Application::AddCameraObject(const CameraSettings& cameraSe
     dependencies.notify = [this, id](const std::string& summary, const std::string& body, const std::string& key) {
         NotifyForCamera(id, summary, body, key);
     };
-    dependencies.handOff = [this, id](std::vector<uint8_t> planes, int width, int height, const std::string& name) {
-        KeepPicture(id, std::move(planes), width, height, name);
+    dependencies.handOff = [this, id](std::unique_ptr<pictures::PictureSource> picture, const std::string& name) {
+        KeepPicture(id, std::move(picture), name);
     };
     camera->monitor = std::make_unique<MonitorCore>(cameraSettings.url, *camera, std::move(dependencies));
     camera->monitor->SetReconnect(cameraSettings.reconnect);
@@ -511,7 +511,7 @@ void Application::OnPicturesWaiting(std::size_t count)
 }
 
 // Decoder thread.
-void Application::KeepPicture(CameraId camera, std::vector<uint8_t> planes, int width, int height,
+void Application::KeepPicture(CameraId camera, std::unique_ptr<pictures::PictureSource> picture,
                               const std::string& name)
 {
     // Decided when the picture is taken, so that renaming or removing the
@@ -522,7 +522,7 @@ void Application::KeepPicture(CameraId camera, std::vector<uint8_t> planes, int 
         if (const auto found = routes.find(camera); found != routes.end())
             route = found->second;
     }
-    pictures->Keep(std::move(planes), width, height, name, std::move(route), drive->IsAuthenticated() || drive->IsLapsed());
+    pictures->Keep(std::move(picture), name, std::move(route), drive->IsAuthenticated() || drive->IsLapsed());
 }
 
 CameraId Application::CameraOfRoute(const std::string& route) const

@@ -162,7 +162,7 @@ private:
                          const std::string& key);
 
     // Decoder threads.
-    void KeepPicture(CameraId camera, std::vector<uint8_t> planes, int width, int height, const std::string& name);
+    void KeepPicture(CameraId camera, std::unique_ptr<pictures::PictureSource> picture, const std::string& name);
     void ShowFrame(CameraId camera, VideoFrame frame, const MotionResult& motion);
     // The delivery thread: `route` is the camera's subfolder, empty for the folder itself.
     DeliveryResult DeliverPicture(const std::vector<uint8_t>& jpeg, const std::string& name,

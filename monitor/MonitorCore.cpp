@@ -1,6 +1,7 @@
 #include "MonitorCore.h"
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <stdexcept>
 #include <system_error>
@@ -21,6 +22,85 @@ constexpr auto kMotionNoticeInterval = 60s;
 
 const char kMotionKey[] = "motion";
 const char kStreamKey[] = "stream";
+
+// A motion picture as the encoder reads it: the frame's rows, a band at a
+// time, marked. The rows that hold the label are read and marked together
+// first, so that its anti-aliased strokes come out as on the whole picture;
+// the rest is read straight from the frame. Made on the decoder thread, read
+// on the picture folder's writer thread.
+class MarkedFrame : public pictures::PictureSource {
+public:
+    MarkedFrame(JpegPlanes planes, MotionResult motion)
+        : planes(std::move(planes)), motion(std::move(motion)),
+          headRows(std::min(this->planes.Height(), (MotionLabelRows() + 1) / 2 * 2))
+    {
+    }
+
+    int Width() const override { return planes.Width(); }
+    int Height() const override { return planes.Height(); }
+
+    bool Fill(const pictures::JpegBand& band) override
+    {
+        if (band.top % 2 != 0 || band.rows < 1 || band.top + band.rows > Height()) {
+            return false;
+        }
+        const int fromHead = std::clamp(headRows - band.top, 0, band.rows);
+        if (fromHead > 0 && !CopyFromHead(band, fromHead)) {
+            return false;
+        }
+        const int top = band.top + fromHead;
+        const int rows = band.rows - fromHead;
+        if (rows == 0) {
+            return true;
+        }
+        const std::ptrdiff_t chromaSkip = (top - band.top) / 2 * band.chromaStride;
+        std::uint8_t* const luma = band.luma + fromHead * band.lumaStride;
+        if (!planes.ReadRows(top, rows, luma, band.lumaStride, band.cb + chromaSkip, band.cr + chromaSkip,
+                             band.chromaStride)) {
+            return false;
+        }
+        DrawMotionOnJpegRows(motion, Width(), top, rows, luma, band.lumaStride, band.cb + chromaSkip,
+                             band.cr + chromaSkip, band.chromaStride);
+        return true;
+    }
+
+private:
+    bool CopyFromHead(const pictures::JpegBand& band, int rows)
+    {
+        const int width = Width();
+        const int chromaWidth = (width + 1) / 2;
+        if (head.empty()) {
+            const int chromaRows = (headRows + 1) / 2;
+            head.resize(static_cast<std::size_t>(width) * headRows +
+                        2 * static_cast<std::size_t>(chromaWidth) * chromaRows);
+            std::uint8_t* const cb = head.data() + static_cast<std::size_t>(width) * headRows;
+            std::uint8_t* const cr = cb + static_cast<std::size_t>(chromaWidth) * chromaRows;
+            if (!planes.ReadRows(0, headRows, head.data(), width, cb, cr, chromaWidth)) {
+                return false;
+            }
+            DrawMotionOnJpegRows(motion, width, 0, headRows, head.data(), width, cb, cr, chromaWidth);
+        }
+        const std::uint8_t* const cbHead = head.data() + static_cast<std::size_t>(width) * headRows;
+        const std::uint8_t* const crHead = cbHead + static_cast<std::size_t>(chromaWidth) * ((headRows + 1) / 2);
+        for (int y = 0; y < rows; ++y) {
+            std::memcpy(band.luma + y * band.lumaStride, head.data() + static_cast<std::size_t>(band.top + y) * width,
+                        static_cast<std::size_t>(width));
+        }
+        for (int y = band.top / 2; y < (band.top + rows + 1) / 2; ++y) {
+            const std::ptrdiff_t to = (y - band.top / 2) * band.chromaStride;
+            std::memcpy(band.cb + to, cbHead + static_cast<std::size_t>(y) * chromaWidth,
+                        static_cast<std::size_t>(chromaWidth));
+            std::memcpy(band.cr + to, crHead + static_cast<std::size_t>(y) * chromaWidth,
+                        static_cast<std::size_t>(chromaWidth));
+        }
+        return true;
+    }
+
+    JpegPlanes planes;
+    MotionResult motion;
+    const int headRows;
+    std::vector<std::uint8_t> head;  // the top headRows rows, marked; made on first use
+};
 
 std::string LocalTime(std::chrono::system_clock::time_point when, const char* format)
 {
@@ -285,14 +365,13 @@ void MonitorCore::HandleFrame(VideoFrame frame)
 
 void MonitorCore::KeepPicture(const VideoFrame& frame, const MotionResult& motion, const std::string& name)
 {
-    // The only full-size copy of a frame made, in the planes the JPEG encoder
-    // takes; the hand-off takes it over.
-    std::vector<uint8_t> planes = pictureConverter.Convert(frame);
-    if (planes.empty()) {
+    // The picture holds the frame (a 4:2:0 frame by reference) until it is
+    // encoded, band by band: no full-size copy is made.
+    JpegPlanes planes = pictureConverter.Convert(frame);
+    if (planes.IsEmpty()) {
         return;
     }
-    DrawMotionOnJpegPlanes(planes, frame.Width(), frame.Height(), motion);
-    deps.handOff(std::move(planes), frame.Width(), frame.Height(), name);
+    deps.handOff(std::make_unique<MarkedFrame>(std::move(planes), motion), name);
 }
 
 void MonitorCore::PostToController(std::function<void()> call)

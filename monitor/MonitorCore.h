@@ -1,6 +1,7 @@
 #pragma once
 
 #include "MotionDetector.h"
+#include "PictureSource.h"
 #include "RtspStreamDecoder.h"
 
 #include <atomic>
@@ -60,12 +61,12 @@ std::unique_ptr<Holding> TakeIdleSleepLock();
 // cannot be reached.
 std::unique_ptr<Holding> RegisterForWake(std::function<void()> onWake);
 
-// Receives an annotated motion picture (at the frame's full size, as a JPEG's
-// planes: see JpegPlanesConverter; handed over rather than copied) and its name,
+// Receives an annotated motion picture (at the frame's full size, read as a
+// JPEG's planes, band by band, marked as it is read) and its name,
 // motion_YYYYMMDD_HHMMSS.jpg in local time. Decoder thread: must not wait for
 // the controller thread and should return soon.
-using PictureHandOff = std::function<void(std::vector<uint8_t> planes, int width, int height,
-                                          const std::string& name)>;
+using PictureHandOff =
+    std::function<void(std::unique_ptr<pictures::PictureSource> picture, const std::string& name)>;
 
 // Shows a desktop notification. A later one with the same non-empty
 // replaceKey replaces the earlier one. Controller thread.

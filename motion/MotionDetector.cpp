@@ -259,29 +259,25 @@ MotionResult MotionDetector::Detect(const LumaPlane& luma)
 
 namespace {
 
-void DrawMarks(cv::Mat& image, const MotionResult& motion, double scale, const cv::Scalar& colour)
+// Draws the marks of a picture shrunk by `scale` into `image`, which holds
+// that picture's rows from `top` down; the label only with `label`.
+void DrawMarks(cv::Mat& image, const MotionResult& motion, double scale, const cv::Scalar& colour, int top = 0,
+               bool label = true)
 {
-    if (scale == 1.0) {
-        for (const cv::Rect& box : motion.boxes) {
-            cv::rectangle(image, box, colour, kMarkThickness, cv::LINE_8, 0);
-        }
-        cv::putText(image, kLabel, kLabelOrigin, cv::FONT_HERSHEY_SIMPLEX, kLabelScale, colour, kMarkThickness,
-                    cv::LINE_AA, false);
-        return;
-    }
+    const auto scaled = [scale, top](int x, int y) {
+        return cv::Point(static_cast<int>(std::lround(x * scale)), static_cast<int>(std::lround(y * scale)) - top);
+    };
     // Shrunk, a two-pixel line is thinner but never vanishes.
-    const int thickness = std::max(1, static_cast<int>(std::lround(kMarkThickness * scale)));
+    const int thickness =
+        scale == 1.0 ? kMarkThickness : std::max(1, static_cast<int>(std::lround(kMarkThickness * scale)));
     for (const cv::Rect& box : motion.boxes) {
-        const cv::Point topLeft(static_cast<int>(std::lround(box.x * scale)),
-                                static_cast<int>(std::lround(box.y * scale)));
-        const cv::Point bottomRight(static_cast<int>(std::lround(box.br().x * scale)),
-                                    static_cast<int>(std::lround(box.br().y * scale)));
-        cv::rectangle(image, cv::Rect(topLeft, bottomRight), colour, thickness, cv::LINE_8, 0);
+        cv::rectangle(image, cv::Rect(scaled(box.x, box.y), scaled(box.br().x, box.br().y)), colour, thickness,
+                      cv::LINE_8, 0);
     }
-    const cv::Point origin(static_cast<int>(std::lround(kLabelOrigin.x * scale)),
-                           static_cast<int>(std::lround(kLabelOrigin.y * scale)));
-    cv::putText(image, kLabel, origin, cv::FONT_HERSHEY_SIMPLEX, kLabelScale * scale, colour, thickness,
-                cv::LINE_AA, false);
+    if (label) {
+        cv::putText(image, kLabel, scaled(kLabelOrigin.x, kLabelOrigin.y), cv::FONT_HERSHEY_SIMPLEX,
+                    kLabelScale * scale, colour, thickness, cv::LINE_AA, false);
+    }
 }
 
 }  // namespace
@@ -294,30 +290,41 @@ void DrawMotion(cv::Mat& rgb, const MotionResult& motion, double scale)
     DrawMarks(rgb, motion, scale, kMarkColour);
 }
 
-void DrawMotionOnJpegPlanes(std::vector<std::uint8_t>& planes, int width, int height, const MotionResult& motion)
+int MotionLabelRows()
 {
-    const std::size_t lumaBytes = static_cast<std::size_t>(std::max(width, 0)) * std::max(height, 0);
-    const int chromaWidth = (width + 1) / 2;
-    const int chromaHeight = (height + 1) / 2;
-    const std::size_t chromaBytes = static_cast<std::size_t>(chromaWidth) * chromaHeight;
-    if (!motion.motion || width < 1 || height < 1 || planes.size() != lumaBytes + 2 * chromaBytes) {
+    int baseline = 0;
+    cv::getTextSize(kLabel, cv::FONT_HERSHEY_SIMPLEX, kLabelScale, kMarkThickness, &baseline);
+    // Below the baseline: the descenders, half the stroke and a pixel of
+    // anti-aliasing, with room to spare.
+    return kLabelOrigin.y + baseline + 2 * kMarkThickness + 4;
+}
+
+void DrawMotionOnJpegRows(const MotionResult& motion, int width, int top, int rows, std::uint8_t* luma,
+                          std::ptrdiff_t lumaStride, std::uint8_t* cb, std::uint8_t* cr, std::ptrdiff_t chromaStride)
+{
+    if (!motion.motion || width < 1 || rows < 1 || top < 0 || top % 2 != 0) {
         return;
     }
     // The mark's colour in JFIF's YCbCr (ITU-R BT.601, full range).
     const double red = kMarkColour[0];
     const double green = kMarkColour[1];
     const double blue = kMarkColour[2];
-    const double luma = 0.299 * red + 0.587 * green + 0.114 * blue;
-    const double cb = 128 - 0.168736 * red - 0.331264 * green + 0.5 * blue;
-    const double cr = 128 + 0.5 * red - 0.418688 * green - 0.081312 * blue;
+    const double lumaLevel = 0.299 * red + 0.587 * green + 0.114 * blue;
+    const double cbLevel = 128 - 0.168736 * red - 0.331264 * green + 0.5 * blue;
+    const double crLevel = 128 + 0.5 * red - 0.418688 * green - 0.081312 * blue;
 
     // Luma at full size is exact (the luma of a blend of two colours is the
     // blend of their lumas); chroma, a quarter of the pixels, gets the marks
     // as they look on the picture halved, as the encoder would average them.
-    cv::Mat lumaPlane(height, width, CV_8UC1, planes.data());
-    cv::Mat cbPlane(chromaHeight, chromaWidth, CV_8UC1, planes.data() + lumaBytes);
-    cv::Mat crPlane(chromaHeight, chromaWidth, CV_8UC1, planes.data() + lumaBytes + chromaBytes);
-    DrawMarks(lumaPlane, motion, 1.0, cv::Scalar(std::round(luma)));
-    DrawMarks(cbPlane, motion, 0.5, cv::Scalar(std::round(cb)));
-    DrawMarks(crPlane, motion, 0.5, cv::Scalar(std::round(cr)));
+    const int chromaWidth = (width + 1) / 2;
+    const int chromaRows = (top + rows + 1) / 2 - top / 2;
+    cv::Mat lumaRows(rows, width, CV_8UC1, luma, static_cast<std::size_t>(lumaStride));
+    cv::Mat cbRows(chromaRows, chromaWidth, CV_8UC1, cb, static_cast<std::size_t>(chromaStride));
+    cv::Mat crRows(chromaRows, chromaWidth, CV_8UC1, cr, static_cast<std::size_t>(chromaStride));
+    // Box edges, drawn without anti-aliasing, come out the same band by band;
+    // the label, anti-aliased, is drawn only in the band at the top.
+    const bool label = top == 0;
+    DrawMarks(lumaRows, motion, 1.0, cv::Scalar(std::round(lumaLevel)), top, label);
+    DrawMarks(cbRows, motion, 0.5, cv::Scalar(std::round(cbLevel)), top / 2, label);
+    DrawMarks(crRows, motion, 0.5, cv::Scalar(std::round(crLevel)), top / 2, label);
 }

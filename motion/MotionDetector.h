@@ -2,6 +2,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -66,8 +67,13 @@ cv::Mat DetectionGrey(const LumaPlane& luma);
 // clipped to the picture.
 void DrawMotion(cv::Mat& rgb, const MotionResult& motion, double scale = 1.0);
 
-// The same marks at full size on a picture held as a JPEG's planes: 4:2:0,
-// full range, luma width x height then Cb and Cr of (width + 1) / 2 x
-// (height + 1) / 2, packed. Draws nothing when the planes are not of that
-// size.
-void DrawMotionOnJpegPlanes(std::vector<std::uint8_t>& planes, int width, int height, const MotionResult& motion);
+// The same marks at full size on rows of a picture held as a JPEG's planes
+// (4:2:0, full range): luma rows [top, top + rows) of a width-wide picture at
+// `luma`, and chroma rows [top / 2, (top + rows + 1) / 2) at `cb` and `cr`.
+// Drawn band by band, the marks are those of the whole picture, provided
+// the band at the top holds MotionLabelRows() rows or the whole picture: the
+// label is drawn only in that band. Draws nothing without motion or with an
+// odd `top`.
+void DrawMotionOnJpegRows(const MotionResult& motion, int width, int top, int rows, std::uint8_t* luma,
+                          std::ptrdiff_t lumaStride, std::uint8_t* cb, std::uint8_t* cr, std::ptrdiff_t chromaStride);
+int MotionLabelRows();

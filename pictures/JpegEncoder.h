@@ -1,26 +1,27 @@
 #pragma once
 
+#include "PictureSource.h"
+
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 namespace pictures {
 
-// Frames to JPEG (libjpeg-turbo, 4:2:0, quality 85): the program's only
-// encoder of motion pictures. It takes the JPEG's own planes (4:2:0, full
-// range: luma width x height, then Cb and Cr of (width + 1) / 2 x
-// (height + 1) / 2, packed), so no colour conversion is left to it. One per
-// thread: the compressor is not shared.
+// Pictures to JPEG (libjpeg-turbo, 4:2:0, quality 85): the program's only
+// encoder of motion pictures. It reads the picture a band of 16 rows at a
+// time as the JPEG's own planes, so no colour conversion is left to it and no
+// full-size copy of the picture is made. One per thread: its band buffers are
+// reused.
 class JpegEncoder {
 public:
-    // False when the planes are not of a width x height picture or the library fails.
-    bool Encode(const std::vector<uint8_t>& planes, int width, int height, std::vector<uint8_t>& jpeg);
+    // False when the picture is empty, a band cannot be made or the library
+    // fails.
+    bool Encode(PictureSource& picture, std::vector<uint8_t>& jpeg);
 
 private:
-    struct Closer {
-        void operator()(void* handle) const;
-    };
-    std::unique_ptr<void, Closer> compressor;  // made on first use
+    std::vector<uint8_t> luma;
+    std::vector<uint8_t> cb;
+    std::vector<uint8_t> cr;
 };
 
 }  // namespace pictures

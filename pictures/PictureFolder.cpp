@@ -99,11 +99,10 @@ PictureFolder::PictureFolder(PictureSettings settings, PictureSender send, Pictu
 
 PictureFolder::~PictureFolder() = default;
 
-void PictureFolder::Keep(std::vector<uint8_t> planes, int width, int height, std::string name, std::string camera,
+void PictureFolder::Keep(std::unique_ptr<pictures::PictureSource> picture, std::string name, std::string camera,
                          bool waitsForDrive)
 {
-    impl->writer.Keep(
-        pictures::Frame{std::move(planes), width, height, std::move(name), std::move(camera), waitsForDrive});
+    impl->writer.Keep(pictures::Frame{std::move(picture), std::move(name), std::move(camera), waitsForDrive});
 }
 
 void PictureFolder::SetDriveConnected(bool connected)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DeliveryClock.h"
+#include "PictureSource.h"
 
 #include <atomic>
 #include <chrono>
@@ -96,15 +97,13 @@ public:
     PictureFolder& operator=(const PictureFolder&) = delete;
 
     // Decoder thread; never touches the disk and never blocks for long. The
-    // frame, as the planes of a JPEG (4:2:0, full range: luma width x height,
-    // then Cb and Cr of (width + 1) / 2 x (height + 1) / 2, packed), is
-    // queued for the writer; beyond 8
-    // queued the oldest is dropped and counted. `name` is the 26-character
+    // picture is queued for the writer, which encodes it; beyond 8 queued the
+    // oldest is dropped and counted. `name` is the 26-character
     // motion_YYYYMMDD_HHMMSS.jpg of the moment it was taken. `camera` is the
     // camera's subfolder (one plain path component), empty for the base
     // folder; the picture stays routed there whatever happens to the camera.
     // `waitsForDrive`: deliver it to Drive; otherwise it is only kept.
-    void Keep(std::vector<uint8_t> planes, int width, int height, std::string name, std::string camera,
+    void Keep(std::unique_ptr<pictures::PictureSource> picture, std::string name, std::string camera,
               bool waitsForDrive);
 
     // Any thread. True while Drive is connected: the delivery sends only then.

@@ -161,10 +161,11 @@ void PictureWriter::WriteOne(const Frame& frame, const WriterFolder& where)
         return;
     }
     std::vector<uint8_t> jpeg;
-    if (!encoder.Encode(frame.planes, frame.width, frame.height, jpeg)) {
-        Status("Picture " + frame.name + " dropped: a " + std::to_string(frame.width) + " x "
-               + std::to_string(frame.height) + " frame of " + std::to_string(frame.planes.size())
-               + " bytes cannot be encoded");
+    if (!frame.picture || !encoder.Encode(*frame.picture, jpeg)) {
+        const std::string size = frame.picture ? std::to_string(frame.picture->Width()) + " x "
+                                                     + std::to_string(frame.picture->Height())
+                                               : std::string("missing");
+        Status("Picture " + frame.name + " dropped: a " + size + " picture cannot be encoded");
         return;
     }
     const std::string dir = CameraDir(where.path, frame.camera);

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,9 +28,7 @@ struct WriterFolder {
 };
 
 struct Frame {
-    std::vector<uint8_t> planes;  // a JPEG's: 4:2:0, full range, packed
-    int width = 0;
-    int height = 0;
+    std::unique_ptr<PictureSource> picture;
     std::string name;
     std::string camera;
     bool waitsForDrive = false;

@@ -344,81 +344,83 @@ inline std::uint8_t FullRangeChroma(std::uint8_t c)
     return level > 255 ? std::uint8_t{255} : static_cast<std::uint8_t>(level);
 }
 
-// Copies width x height bytes of one plane into `out`, rows packed, each byte
-// through `map`; returns the end of what it wrote.
+// Copies width x rows bytes of one plane, each byte through `map`.
 template <typename Map>
-std::uint8_t* CopyPlane(const std::uint8_t* source, int stride, int width, int height, Map map, std::uint8_t* out)
+void CopyRows(const std::uint8_t* source, int stride, int width, int rows, Map map, std::uint8_t* out,
+              std::ptrdiff_t outStride)
 {
-    for (int y = 0; y < height; ++y, source += stride, out += width) {
+    for (int y = 0; y < rows; ++y, source += stride, out += outStride) {
         for (int x = 0; x < width; ++x) {
             out[x] = map(source[x]);
         }
     }
-    return out;
 }
 
-std::uint8_t* CopyPlane(const std::uint8_t* source, int stride, int width, int height, std::uint8_t* out)
+void CopyRows(const std::uint8_t* source, int stride, int width, int rows, std::uint8_t* out,
+              std::ptrdiff_t outStride)
 {
-    for (int y = 0; y < height; ++y, source += stride, out += width) {
+    for (int y = 0; y < rows; ++y, source += stride, out += outStride) {
         std::memcpy(out, source, static_cast<std::size_t>(width));
     }
-    return out;
 }
 
 }  // namespace
 
 struct JpegPlanesConverter::Stages {
-    Stages() = default;
-    ~Stages() { av_frame_free(&planar); }
-    Stages(const Stages&) = delete;
-    Stages& operator=(const Stages&) = delete;
-
     // Pictures of other layouts (4:2:2, NV12, grey) to limited-range 4:2:0.
     SwsStage layout;
-    AVFrame* planar = nullptr;
 };
 
 JpegPlanesConverter::JpegPlanesConverter() : stages(std::make_unique<Stages>()) {}
 
 JpegPlanesConverter::~JpegPlanesConverter() = default;
 
-std::vector<std::uint8_t> JpegPlanesConverter::Convert(const VideoFrame& frame)
+JpegPlanes JpegPlanesConverter::Convert(const VideoFrame& frame)
 {
     if (frame.IsEmpty()) {
         return {};
     }
     const AVFrame* picture = frame.Picture();
-    bool limitedRange = frame.IsLimitedRange();
-    const int width = picture->width;
-    const int height = picture->height;
-    if (picture->format != AV_PIX_FMT_YUV420P && picture->format != AV_PIX_FMT_YUVJ420P) {
-        AVFrame* const planar = Planar420Of(stages->planar, width, height);
-        if (planar == nullptr) {
-            return {};
-        }
-        SwsContext* context =
-            stages->layout.For(picture, limitedRange, width, height, AV_PIX_FMT_YUV420P, SWS_BILINEAR);
-        if (context == nullptr ||
-            sws_scale(context, picture->data, picture->linesize, 0, height, planar->data, planar->linesize) !=
-                height) {
-            return {};
-        }
-        picture = planar;
-        limitedRange = true;
+    if (picture->format == AV_PIX_FMT_YUV420P || picture->format == AV_PIX_FMT_YUVJ420P) {
+        return JpegPlanes(VideoFrame(picture), frame.IsLimitedRange());
     }
-    const int chromaWidth = (width + 1) / 2;
-    const int chromaHeight = (height + 1) / 2;
-    std::vector<std::uint8_t> planes(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) +
-                                     2 * static_cast<std::size_t>(chromaWidth) * static_cast<std::size_t>(chromaHeight));
-    std::uint8_t* out = planes.data();
-    if (limitedRange) {
-        out = CopyPlane(picture->data[0], picture->linesize[0], width, height, FullRangeLuma, out);
-        out = CopyPlane(picture->data[1], picture->linesize[1], chromaWidth, chromaHeight, FullRangeChroma, out);
-        CopyPlane(picture->data[2], picture->linesize[2], chromaWidth, chromaHeight, FullRangeChroma, out);
-    } else {
-        out = CopyPlane(picture->data[0], picture->linesize[0], width, height, out);
-        out = CopyPlane(picture->data[1], picture->linesize[1], chromaWidth, chromaHeight, out);
-        CopyPlane(picture->data[2], picture->linesize[2], chromaWidth, chromaHeight, out);
+    // A picture of its own: the encoder may still be reading the last one.
+    AVFrame* planar = nullptr;
+    if (Planar420Of(planar, picture->width, picture->height) == nullptr) {
+        return {};
     }
+    SwsContext* context = stages->layout.For(picture, frame.IsLimitedRange(), picture->width, picture->height,
+                                             AV_PIX_FMT_YUV420P, SWS_BILINEAR);
+    const bool converted = context != nullptr && sws_scale(context, picture->data, picture->linesize, 0,
+                                                           picture->height, planar->data, planar->linesize) ==
+                                                     picture->height;
+    JpegPlanes planes = converted ? JpegPlanes(VideoFrame(planar), true) : JpegPlanes();
+    av_frame_free(&planar);
     return planes;
+}
+
+bool JpegPlanes::ReadRows(int top, int rows, std::uint8_t* luma, std::ptrdiff_t lumaStride, std::uint8_t* cb,
+                          std::uint8_t* cr, std::ptrdiff_t chromaStride) const
+{
+    if (frame.IsEmpty() || top < 0 || top % 2 != 0 || rows < 1 || top + rows > Height()) {
+        return false;
+    }
+    const AVFrame* picture = frame.Picture();
+    const int width = picture->width;
+    const int chromaWidth = (width + 1) / 2;
+    const int chromaTop = top / 2;
+    const int chromaRows = (top + rows + 1) / 2 - chromaTop;
+    const std::uint8_t* fromLuma = picture->data[0] + static_cast<std::ptrdiff_t>(top) * picture->linesize[0];
+    const std::uint8_t* fromCb = picture->data[1] + static_cast<std::ptrdiff_t>(chromaTop) * picture->linesize[1];
+    const std::uint8_t* fromCr = picture->data[2] + static_cast<std::ptrdiff_t>(chromaTop) * picture->linesize[2];
+    if (limitedRange) {
+        CopyRows(fromLuma, picture->linesize[0], width, rows, FullRangeLuma, luma, lumaStride);
+        CopyRows(fromCb, picture->linesize[1], chromaWidth, chromaRows, FullRangeChroma, cb, chromaStride);
+        CopyRows(fromCr, picture->linesize[2], chromaWidth, chromaRows, FullRangeChroma, cr, chromaStride);
+    } else {
+        CopyRows(fromLuma, picture->linesize[0], width, rows, luma, lumaStride);
+        CopyRows(fromCb, picture->linesize[1], chromaWidth, chromaRows, cb, chromaStride);
+        CopyRows(fromCr, picture->linesize[2], chromaWidth, chromaRows, cr, chromaStride);
+    }
+    return true;
 }

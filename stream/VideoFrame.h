@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 struct AVFrame;
@@ -113,15 +114,46 @@ private:
     std::uint64_t conversions = 0;
 };
 
-// Turns VideoFrames into the planes a JPEG is made of: 4:2:0, full range
-// (JFIF's), ITU-R BT.601 as the RGB converter reads the picture, at the
-// frame's own size. The planes lie one after another without padding: luma
-// Width() x Height(), then Cb and Cr, each (Width() + 1) / 2 x
-// (Height() + 1) / 2. Half the bytes of RGB, and the JPEG encoder has no
-// colour conversion of its own left to do.
+// A frame as the planes a JPEG is made of: 4:2:0, full range (JFIF's),
+// ITU-R BT.601 as the RGB converter reads the picture, at the frame's own
+// size, read a band of rows at a time into the caller's buffers, so that no
+// full-size copy of the picture is made. Half the bytes of RGB, and the JPEG
+// encoder has no colour conversion of its own left to do. It holds the 4:2:0
+// frame it reads, by reference; made on one thread, it may be read on
+// another.
+class JpegPlanes {
+public:
+    JpegPlanes() = default;
+
+    bool IsEmpty() const noexcept { return frame.IsEmpty(); }
+    int Width() const noexcept { return frame.Width(); }
+    int Height() const noexcept { return frame.Height(); }
+
+    // Luma rows [top, top + rows) into `luma` (Width() bytes a row,
+    // lumaStride apart) and chroma rows [top / 2, (top + rows + 1) / 2) into
+    // `cb` and `cr` ((Width() + 1) / 2 bytes a row, chromaStride apart).
+    // False, writing nothing, when the picture is empty, `top` is odd or the
+    // rows lie outside the picture.
+    bool ReadRows(int top, int rows, std::uint8_t* luma, std::ptrdiff_t lumaStride, std::uint8_t* cb,
+                  std::uint8_t* cr, std::ptrdiff_t chromaStride) const;
+
+private:
+    friend class JpegPlanesConverter;
+    JpegPlanes(VideoFrame frame, bool limitedRange) noexcept
+        : frame(std::move(frame)), limitedRange(limitedRange)
+    {
+    }
+
+    VideoFrame frame;  // 4:2:0
+    bool limitedRange = true;
+};
+
+// Makes the JpegPlanes of VideoFrames: a 4:2:0 frame is only referenced;
+// one of another layout (4:2:2, NV12, grey) is converted into a 4:2:0
+// picture of its own.
 //
-// One per consuming thread: it keeps the swscale context and the 4:2:0
-// picture of its last conversion from another layout. Not thread-safe.
+// One per consuming thread: it keeps the swscale context of its last
+// conversion from another layout. Not thread-safe.
 class JpegPlanesConverter {
 public:
     JpegPlanesConverter();
@@ -130,9 +162,8 @@ public:
     JpegPlanesConverter(const JpegPlanesConverter&) = delete;
     JpegPlanesConverter& operator=(const JpegPlanesConverter&) = delete;
 
-    // Empty when the frame is empty or cannot be converted. Only the
-    // returned planes are allocated for a 4:2:0 frame.
-    std::vector<std::uint8_t> Convert(const VideoFrame& frame);
+    // Empty when the frame is empty or cannot be converted.
+    JpegPlanes Convert(const VideoFrame& frame);
 
 private:
     struct Stages;

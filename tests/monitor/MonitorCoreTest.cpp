@@ -108,6 +108,28 @@ Step Wait(int seconds) { return {Op::Wait, seconds}; }
 Step Stream(int seconds) { return {Op::Stream, seconds}; }  // still frames every second
 
 // One core on fakes, driven by a list of steps.
+
+// A picture's planes, packed, read in bands of `bandRows` (even) from the top.
+std::vector<uint8_t> ReadPicture(pictures::PictureSource& picture, int bandRows)
+{
+    const int width = picture.Width(), height = picture.Height(), chromaWidth = (width + 1) / 2;
+    std::vector<uint8_t> luma, cb, cr;
+    for (int top = 0; top < height; top += bandRows) {
+        const int rows = std::min(bandRows, height - top), chromaRows = (top + rows + 1) / 2 - top / 2;
+        std::vector<uint8_t> band(std::size_t(width) * rows + 2 * std::size_t(chromaWidth) * chromaRows);
+        uint8_t* const bandCb = band.data() + std::size_t(width) * rows;
+        uint8_t* const bandCr = bandCb + std::size_t(chromaWidth) * chromaRows;
+        if (!picture.Fill({top, rows, band.data(), width, bandCb, bandCr, chromaWidth}))
+            return {};
+        luma.insert(luma.end(), band.data(), bandCb);
+        cb.insert(cb.end(), bandCb, bandCr);
+        cr.insert(cr.end(), bandCr, band.data() + band.size());
+    }
+    luma.insert(luma.end(), cb.begin(), cb.end());
+    luma.insert(luma.end(), cr.begin(), cr.end());
+    return luma;
+}
+
 struct Harness {
     explicit Harness(bool reconnect)
     {
@@ -127,10 +149,14 @@ struct Harness {
         deps.notify = [this](const std::string& summary, const std::string& body, const std::string& key) {
             world.notes.push_back({static_cast<int>(world.now / 1s), summary, body, key});
         };
-        deps.handOff = [this](std::vector<uint8_t> planes, int width, int height, const std::string& name) {
+        deps.handOff = [this](std::unique_ptr<pictures::PictureSource> picture, const std::string& name) {
             world.pictures.push_back(name);
+            const int width = picture->Width(), height = picture->Height();
             const std::size_t lumaBytes = std::size_t(kWidth) * kHeight;
-            const bool whole = width == kWidth && height == kHeight && planes.size() == lumaBytes * 3 / 2;
+            // Read as the encoder reads it, and whole: the marks are the same.
+            const std::vector<uint8_t> planes = ReadPicture(*picture, 16);
+            const bool whole = width == kWidth && height == kHeight && planes.size() == lumaBytes * 3 / 2 &&
+                               planes == ReadPicture(*picture, height);
             bool marked = false;  // a pixel of the detector's box colour, (255, 64, 64), as a JPEG decodes it
             for (int y = 0; whole && y < height && !marked; ++y) {
                 for (int x = 0; x < width && !marked; ++x) {

@@ -27,7 +27,7 @@ struct Delivery {
     {
         const std::size_t before = reports.Delivering().size();
         for (int second : seconds)
-            folder->Keep(Planes(32, 24), 32, 24, PictureName(second), camera, true);
+            folder->Keep(Packed(Planes(32, 24), 32, 24), PictureName(second), camera, true);
         ASSERT_TRUE(reports.Await([&] { return reports.Delivering().size() == before + seconds.size(); }));
     }
     bool RunFor(std::chrono::milliseconds span) { return clock->RunFor(span); }
@@ -132,7 +132,7 @@ TEST(PictureDelivery, WhatDriveHoldsAndWhatToLookUpSurvivesARestart)
         if (row == rows[0]) {
             Delivery first(SettingsFor(folder));
             first.KeepWaiting({1});
-            first.folder->Keep(Planes(32, 24), 32, 24, PictureName(2), std::string(), false);
+            first.folder->Keep(Packed(Planes(32, 24), 32, 24), PictureName(2), std::string(), false);
             first.KeepWaiting({3});
             first.drive.Script({Outcome::Delivered, Outcome::Unknown});
             first.folder->SetDriveConnected(true);
@@ -206,7 +206,7 @@ TEST(PictureDelivery, CapRemovesDeliveredThenKeptThenWaitingButNeverTheOneInFlig
     uint64_t size = 0;
     {
         PictureFolder sample(SettingsFor(dir.root + "/sample"), FakeDrive().Sender(), PictureEvents(), QuickStop());
-        sample.Keep(Planes(32, 24), 32, 24, PictureName(0), std::string(), false);
+        sample.Keep(Packed(Planes(32, 24), 32, 24), PictureName(0), std::string(), false);
         ASSERT_TRUE(WaitFor([&] { return Pictures(dir.root + "/sample").size() == 1; }));
         size = fs::file_size(dir.root + "/sample/" + PictureName(0));
     }
@@ -221,7 +221,7 @@ TEST(PictureDelivery, CapRemovesDeliveredThenKeptThenWaitingButNeverTheOneInFlig
     ASSERT_TRUE(delivery.RunFor(1s));
     ASSERT_EQ(Pictures(folder).size(), 2u);
     for (int second : {3, 4})
-        delivery.folder->Keep(Planes(32, 24), 32, 24, PictureName(second), std::string(), false);
+        delivery.folder->Keep(Packed(Planes(32, 24), 32, 24), PictureName(second), std::string(), false);
     delivery.KeepWaiting({5, 6});
     ASSERT_TRUE(delivery.drive.Await([&] { return delivery.drive.Calls().size() == 3; }));
     delivery.KeepWaiting({7});  // the seventh picture passes the cap
@@ -266,7 +266,7 @@ TEST(PictureDelivery, EachCameraKeepsItsOwnFoldersAndAPictureGoesWhereItWasTaken
     delivery.KeepWaiting({1, 2}, "Garden");  // names collide per folder only
     delivery.KeepWaiting({3}, "Front door");
     for (const std::string camera : {"../Up", ".hidden", "pending", "a/b"})
-        delivery.folder->Keep(Planes(32, 24), 32, 24, PictureName(4), camera, true);
+        delivery.folder->Keep(Packed(Planes(32, 24), 32, 24), PictureName(4), camera, true);
     ASSERT_TRUE(delivery.reports.Await([&] { return delivery.reports.StatusesWith("cannot name a camera") == 4; }));
     delivery.folder->SetDriveConnected(true);
     ASSERT_TRUE(delivery.RunFor(1min));
@@ -308,7 +308,7 @@ TEST(PictureDelivery, AnotherFolderTakesEveryCamerasWaitingPicturesAlong)
         Delivery delivery(SettingsFor(oldFolder));
         delivery.KeepWaiting({1});
         delivery.KeepWaiting({2}, "Garden");
-        delivery.folder->Keep(Planes(32, 24), 32, 24, PictureName(3), std::string(), false);
+        delivery.folder->Keep(Packed(Planes(32, 24), 32, 24), PictureName(3), std::string(), false);
         ASSERT_TRUE(WaitFor([&] { return Pictures(oldFolder).size() == 1; }));
         const auto taken = fs::last_write_time(oldFolder + "/Garden/pending/" + PictureName(2));
 

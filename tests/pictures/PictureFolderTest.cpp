@@ -65,7 +65,7 @@ TEST(PictureFolder, PicturesAppearWholeWithPrivateModesAndLeftoversGoAtStart)
     {
         PictureFolder pictures(SettingsFor(folder), FakeDrive().Sender(), PictureEvents(), QuickStop());
         for (std::size_t i = 0; i < 12; ++i) {
-            pictures.Keep(Planes(1280, 720, i + 1), 1280, 720, PictureName(i), std::string(), i % 2 == 0);
+            pictures.Keep(Packed(Planes(1280, 720, i + 1), 1280, 720), PictureName(i), std::string(), i % 2 == 0);
             WaitFor([&] { return Pictures(folder).size() + Pictures(folder + "/pending").size() == i + 1; });
         }
     }
@@ -120,7 +120,7 @@ TEST(PictureFolder, AKeptPictureHasTheFramesColours)
     TempDir dir;
     const std::string folder = dir.root + "/Orvanta";
     PictureFolder pictures(SettingsFor(folder), FakeDrive().Sender(), PictureEvents(), QuickStop());
-    pictures.Keep(planes, width, height, PictureName(1), std::string(), false);
+    pictures.Keep(Packed(planes, width, height), PictureName(1), std::string(), false);
     ASSERT_TRUE(WaitFor([&] { return Pictures(folder).size() == 1; }));
     const std::string jpeg = ReadText(folder + "/" + PictureName(1));
 
@@ -176,7 +176,7 @@ TEST(PictureFolder, PicturesThatCannotBeWrittenStillGoToDriveAndAreLostOnlyWitho
         Reports reports;
         PictureFolder pictures(SettingsFor(folder), drive.Sender(), reports.Events(), QuickStop(), clock);
         const auto keep = [&](int second, bool waits, int width = 32) {
-            pictures.Keep(Planes(32, 24), width, 24, PictureName(second), std::string(), waits);
+            pictures.Keep(Packed(Planes(32, 24), width, 24), PictureName(second), std::string(), waits);
         };
 
         // Without Drive: neither kept nor sent, said once, never announced.
@@ -229,7 +229,7 @@ TEST(PictureFolder, MemoryHoldsThreeHundredPicturesForDriveWhichAreCountedWhenLo
                                QuickStop(), clock);
         pictures.SetDriveConnected(true);
         for (int i = 0; i < 302; ++i) {
-            pictures.Keep(Planes(8, 8), 8, 8, PictureName(i), std::string(), true);
+            pictures.Keep(Packed(Planes(8, 8), 8, 8), PictureName(i), std::string(), true);
             ASSERT_TRUE(reports.Await([&] { return reports.Delivering().size() == static_cast<std::size_t>(i + 1); }));
             if (i == 0) {  // its attempt fails and it waits, not in flight
                 ASSERT_TRUE(drive.Await([&] { return drive.Calls().size() == 1; }));
@@ -262,13 +262,13 @@ TEST(PictureFolder, QueueKeepsTheLatestEightWhileTheWriterIsBusyAndCountsTheRest
         changed.wait(lock, [&] { return release; });
     };
     PictureFolder pictures(SettingsFor(folder), FakeDrive().Sender(), events, QuickStop());
-    pictures.Keep(Planes(32, 24), 32, 24, PictureName(0), std::string(), true);
+    pictures.Keep(Packed(Planes(32, 24), 32, 24), PictureName(0), std::string(), true);
     {
         std::unique_lock<std::mutex> lock(mutex);
         ASSERT_TRUE(changed.wait_for(lock, kPatience, [&] { return writerHeld; }));
     }
     for (int i = 1; i <= 50; ++i)
-        pictures.Keep(Planes(32, 24), 32, 24, PictureName(i), std::string(), false);
+        pictures.Keep(Packed(Planes(32, 24), 32, 24), PictureName(i), std::string(), false);
     {
         std::lock_guard<std::mutex> lock(mutex);
         release = true;
@@ -296,9 +296,9 @@ TEST(PictureFolder, NameTakenBecomesNumberedAndIsSentUnderItsOwnName)
     {
         PictureFolder pictures(SettingsFor(folder), drive.Sender(), reports.Events(), QuickStop(), clock);
         // The clock went back: the same second three times, the last one kept only.
-        pictures.Keep(Planes(32, 24), 32, 24, name, std::string(), true);
-        pictures.Keep(Planes(32, 24), 32, 24, name, std::string(), true);
-        pictures.Keep(Planes(32, 24), 32, 24, name, std::string(), false);
+        pictures.Keep(Packed(Planes(32, 24), 32, 24), name, std::string(), true);
+        pictures.Keep(Packed(Planes(32, 24), 32, 24), name, std::string(), true);
+        pictures.Keep(Packed(Planes(32, 24), 32, 24), name, std::string(), false);
         ASSERT_TRUE(WaitFor([&] { return pictures.WaitingCount() == 2 && Pictures(folder).size() == 1; }));
         pictures.SetDriveConnected(true);
         ASSERT_TRUE(clock->RunFor(1min));
@@ -396,8 +396,8 @@ TEST(PictureSettingsChild, KeepsOnePictureInTheDefaultFolder)
     std::printf("DEFAULT %s\n", settings.folder.c_str());
     Reports reports;
     PictureFolder pictures(settings, FakeDrive().Sender(), reports.Events(), QuickStop());
-    pictures.Keep(Planes(32, 24), 32, 24, PictureName(1), std::string(), false);
-    pictures.Keep(Planes(32, 24), 33, 24, PictureName(9), std::string(), false);  // reported: the first is through
+    pictures.Keep(Packed(Planes(32, 24), 32, 24), PictureName(1), std::string(), false);
+    pictures.Keep(Packed(Planes(32, 24), 33, 24), PictureName(9), std::string(), false);  // reported: the first is through
     ASSERT_TRUE(reports.Await([&] { return reports.StatusesWith(PictureName(9) + " dropped") == 1; }));
 }
 

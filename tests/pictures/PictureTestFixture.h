@@ -53,6 +53,12 @@ struct TempDir {
 
 // Noise in a JPEG's planes (4:2:0: luma, then Cb and Cr at half size), so
 // that JPEGs are big enough to take a while to write.
+// Planes held whole, as the picture folder takes a picture.
+inline std::unique_ptr<pictures::PictureSource> Packed(std::vector<uint8_t> planes, int width, int height)
+{
+    return std::make_unique<pictures::PackedPlanes>(std::move(planes), width, height);
+}
+
 inline std::vector<uint8_t> Planes(int width, int height, uint32_t seed = 1)
 {
     const std::size_t chroma = static_cast<std::size_t>((width + 1) / 2) * ((height + 1) / 2);
