@@ -79,7 +79,9 @@ bool Compress(PictureSource& picture, int width, int height, uint8_t* luma, uint
     jpeg_set_defaults(&info);
     jpeg_set_quality(&info, kJpegQuality, TRUE);
     info.raw_data_in = TRUE;
-    info.dct_method = JDCT_ISLOW;
+    // The fast integer transform, as TurboJPEG picks below quality 96: at 85
+    // its error is far below the quantiser's, and it costs a fifth less.
+    info.dct_method = JDCT_IFAST;
     info.comp_info[0].h_samp_factor = 2;
     info.comp_info[0].v_samp_factor = 2;
     for (int c = 1; c < 3; ++c) {
