@@ -20,7 +20,7 @@ struct JpegBand {
 };
 
 // A picture to keep, handed to the encoder a band of rows at a time, so that
-// no full-size copy of it need be made. Made on one thread, read once on the
+// no full-size copy of it need be made. Made on one thread, read on the
 // writer thread.
 class PictureSource {
 public:
