@@ -104,29 +104,15 @@ TEST(VideoFrameMaker, HoldsEightBitLumaAndConvertsTheRest)
     EXPECT_TRUE(maker.Make(nullptr).IsEmpty());
 }
 
-// The planes packed, read as the encoder reads them: 16 rows at a time, into
-// rows wider than the picture.
-std::vector<uint8_t> ReadInBands(const JpegPlanes& planes)
+// The planes packed: luma, then Cb and Cr.
+std::vector<uint8_t> Packed(const JpegPlanes& planes)
 {
-    const int width = planes.Width(), height = planes.Height();
-    const int chromaWidth = (width + 1) / 2, chromaHeight = (height + 1) / 2;
-    const std::ptrdiff_t stride = width + 16, chromaStride = chromaWidth + 8;
-    std::vector<uint8_t> luma(stride * 16), cb(chromaStride * 8), cr(chromaStride * 8);
-    std::vector<uint8_t> packed;
-    std::vector<uint8_t> cbPacked, crPacked;
-    for (int top = 0; top < height; top += 16) {
-        const int rows = std::min(16, height - top);
-        EXPECT_TRUE(planes.ReadRows(top, rows, luma.data(), stride, cb.data(), cr.data(), chromaStride));
-        for (int y = 0; y < rows; ++y)
-            packed.insert(packed.end(), luma.begin() + y * stride, luma.begin() + y * stride + width);
-        for (int y = 0; y < (top + rows + 1) / 2 - top / 2; ++y) {
-            cbPacked.insert(cbPacked.end(), cb.begin() + y * chromaStride, cb.begin() + y * chromaStride + chromaWidth);
-            crPacked.insert(crPacked.end(), cr.begin() + y * chromaStride, cr.begin() + y * chromaStride + chromaWidth);
-        }
-    }
-    EXPECT_EQ(cbPacked.size(), std::size_t(chromaWidth) * chromaHeight);
-    packed.insert(packed.end(), cbPacked.begin(), cbPacked.end());
-    packed.insert(packed.end(), crPacked.begin(), crPacked.end());
+    const std::size_t lumaBytes = std::size_t(planes.Width()) * planes.Height();
+    const int chromaWidth = (planes.Width() + 1) / 2;
+    std::vector<uint8_t> packed(lumaBytes + 2 * std::size_t(chromaWidth) * ((planes.Height() + 1) / 2));
+    uint8_t* const cb = packed.data() + lumaBytes;
+    EXPECT_TRUE(planes.ReadRows(0, planes.Height(), packed.data(), planes.Width(), cb,
+                                cb + (packed.size() - lumaBytes) / 2, chromaWidth));
     return packed;
 }
 
@@ -170,7 +156,7 @@ TEST(JpegPlanesConverter, KeepsTheColoursTheWindowShows)
         SCOPED_TRACE(c.what);
         const int width = c.frame.Width();
         const int height = c.frame.Height();
-        const std::vector<uint8_t> planes = ReadInBands(converter.Convert(c.frame));
+        const std::vector<uint8_t> planes = Packed(converter.Convert(c.frame));
         const std::size_t lumaBytes = std::size_t(width) * height;
         const std::size_t chromaBytes = std::size_t((width + 1) / 2) * ((height + 1) / 2);
         ASSERT_EQ(planes.size(), lumaBytes + 2 * chromaBytes);
